@@ -1,0 +1,143 @@
+#include "generator.h"
+
+#include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr double TwoPi = 6.283185307179586;
+
+// Number of bytes of audio for the format and duration, or 0 when the format
+// cannot carry any. Worked out in 64 bits with overflow checks, and capped to a
+// whole number of frames, so no format can make the buffer wrap or explode.
+qint64 bufferLength(int sampleRate, int channels, int channelBytes, qint64 duration)
+{
+    if (sampleRate <= 0 || channels <= 0 || channelBytes <= 0 || duration <= 0)
+        return 0;
+    const qint64 frameBytes = qint64(channels) * channelBytes;
+    qint64 bytesPerSecond = 0;
+    qint64 scaled = 0;
+    if (__builtin_mul_overflow(frameBytes, qint64(sampleRate), &bytesPerSecond)
+        || __builtin_mul_overflow(bytesPerSecond, duration, &scaled)
+        || scaled / Generator::DurationDivisor > Generator::MaxBufferBytes) {
+        return Generator::MaxBufferBytes / frameBytes * frameBytes;
+    }
+    return scaled / Generator::DurationDivisor;
+}
+
+// Encodes one sample value x in [-1, 1] into out; returns the byte count
+// written, or 0 for an encoding the generator does not produce.
+int encodeSample(double x, const QAudioFormat &format, uchar *out)
+{
+    const bool little = format.byteOrder() == QAudioFormat::LittleEndian;
+    switch (format.sampleSize()) {
+    case 8:
+        if (format.sampleType() == QAudioFormat::UnSignedInt) {
+            out[0] = uchar(int((x + 1.0) * 0.5 * 255.0));
+            return 1;
+        }
+        if (format.sampleType() == QAudioFormat::SignedInt) {
+            out[0] = uchar(qint8(int(x * 127.0)));
+            return 1;
+        }
+        return 0;
+    case 16: {
+        quint16 value = 0;
+        if (format.sampleType() == QAudioFormat::UnSignedInt)
+            value = quint16(int((x + 1.0) * 0.5 * 65535.0));
+        else if (format.sampleType() == QAudioFormat::SignedInt)
+            value = quint16(qint16(int(x * 32767.0)));
+        else
+            return 0;
+        if (little)
+            qToLittleEndian(value, out);
+        else
+            qToBigEndian(value, out);
+        return 2;
+    }
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+Generator::Generator(const QAudioFormat &format, qint64 duration, int frequency, QObject *parent)
+    : QIODevice(parent)
+    , buffer(InitialBufferBytes, '\0')
+{
+    if (format.isValid())
+        synthesize(format, duration, frequency);
+}
+
+Generator::~Generator() = default;
+
+void Generator::startReading()
+{
+    open(QIODevice::ReadOnly);
+}
+
+void Generator::stopReading()
+{
+    position = 0;
+    close();
+}
+
+qint64 Generator::bytesAvailable() const
+{
+    return buffer.size() + QIODevice::bytesAvailable();
+}
+
+qint64 Generator::readData(char *data, qint64 maxSize)
+{
+    if (buffer.isEmpty() || maxSize <= 0)
+        return 0;
+    qint64 total = 0;
+    while (maxSize - total > 0) {
+        const qint64 chunk = qMin(buffer.size() - position, maxSize - total);
+        std::memcpy(data + total, buffer.constData() + position, size_t(chunk));
+        position = (position + chunk) % buffer.size();
+        total += chunk;
+    }
+    return total;
+}
+
+qint64 Generator::writeData(const char *data, qint64 size)
+{
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+    return 0;
+}
+
+void Generator::synthesize(const QAudioFormat &format, qint64 duration, int frequency)
+{
+    const int channelBytes = format.sampleSize() / 8;
+    const int channels = format.channelCount();
+    const int sampleRate = format.sampleRate();
+    const qint64 length = bufferLength(sampleRate, channels, channelBytes, duration);
+
+    // Whatever the loop below does not write (an encoding it does not
+    // produce, a trailing partial frame) stays silence.
+    buffer.fill('\0', int(length));
+    if (length == 0)
+        return;
+
+    const double step = frequency * TwoPi;
+    const qint64 frameBytes = qint64(channels) * channelBytes;
+    const qint64 frames = length / frameBytes;
+    uchar *out = reinterpret_cast<uchar *>(buffer.data());
+    uchar sample[2];
+    // The phase restarts every sampleRate frames, one second of audio, so for
+    // any whole-number frequency each second joins the next without a jump and
+    // the buffer loops seamlessly.
+    for (qint64 n = 0; n < frames; ++n) {
+        const double x = std::sin((n % sampleRate) * step / sampleRate);
+        const int sampleBytes = encodeSample(x, format, sample);
+        for (int c = 0; c < channels; ++c) {
+            std::memcpy(out, sample, size_t(sampleBytes));
+            out += channelBytes;
+        }
+    }
+}

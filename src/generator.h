@@ -1,0 +1,41 @@
+#ifndef GENERATOR_H
+#define GENERATOR_H
+
+#include <QAudioFormat>
+#include <QByteArray>
+#include <QIODevice>
+
+// A read-only device that synthesizes a sine tone once, into memory, and then
+// serves it in an endless loop: every read is filled completely.
+class Generator : public QIODevice
+{
+    Q_OBJECT
+
+public:
+    // Size of the zeroed buffer a generator starts with; an invalid format
+    // leaves it as it is, so the device serves that much silence in a loop.
+    static constexpr int InitialBufferBytes = 32768;
+    // A duration of 1000000 gives ten seconds of audio.
+    static constexpr qint64 DurationDivisor = 100000;
+    // No format a sound card offers comes near this; it only keeps absurd
+    // formats from asking for more memory than a QByteArray can hold.
+    static constexpr qint64 MaxBufferBytes = qint64(1) << 30;
+
+    Generator(const QAudioFormat &format, qint64 duration, int frequency, QObject *parent);
+    ~Generator() override;
+
+    void startReading();
+    void stopReading();
+
+    qint64 bytesAvailable() const override;
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 size) override;
+
+private:
+    void synthesize(const QAudioFormat &format, qint64 duration, int frequency);
+
+    qint64 position = 0;
+    QByteArray buffer;
+};
+
+#endif // GENERATOR_H

@@ -1,0 +1,40 @@
+#ifndef FAKEAUDIOSYSTEM_H
+#define FAKEAUDIOSYSTEM_H
+
+#include "fakeaudiocontrol.h"
+
+#include <QAudioSystemPlugin>
+
+// A scripted audio system that replaces the real one for the controller tests.
+class FakeAudioSystem : public QAudioSystemPlugin, public FakeAudioControl
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "org.qt-project.qt.audiosystemfactory/5.0" FILE "fakeaudio.json")
+    Q_INTERFACES(QAudioSystemFactoryInterface FakeAudioControl)
+
+public:
+    explicit FakeAudioSystem(QObject *parent = nullptr);
+
+    QList<QByteArray> availableDevices(QAudio::Mode mode) const override;
+    QAbstractAudioInput *createInput(const QByteArray &device) override;
+    QAbstractAudioOutput *createOutput(const QByteArray &device) override;
+    QAbstractAudioDeviceInfo *createDeviceInfo(const QByteArray &device,
+                                               QAudio::Mode mode) override;
+
+    void setDevices(const QList<FakeDevice> &devices) override;
+    void clearOutputs() override;
+    int outputCount() const override;
+    FakeOutputRecord output(int index) const override;
+    QByteArray pull(int index, qint64 bytes) override;
+    void fail(int index) override;
+
+    FakeOutputRecord &record(int index);
+    FakeDevice deviceNamed(const QString &name) const;
+
+private:
+    QList<FakeDevice> devices;
+    QList<FakeOutputRecord> records;
+    QList<QPointer<QObject>> outputs;
+};
+
+#endif // FAKEAUDIOSYSTEM_H

@@ -1,0 +1,50 @@
+#ifndef FAKEOUTPUT_H
+#define FAKEOUTPUT_H
+
+#include <QAbstractAudioOutput>
+
+class FakeAudioSystem;
+
+// An output that plays nothing: it records what it is asked to do in its
+// system's record at index, and is pulled from only when a test says so.
+class FakeOutput : public QAbstractAudioOutput
+{
+    Q_OBJECT
+
+public:
+    FakeOutput(FakeAudioSystem *system, int index);
+    ~FakeOutput() override;
+
+    void start(QIODevice *device) override;
+    QIODevice *start() override;
+    void stop() override;
+    void reset() override;
+    void suspend() override;
+    void resume() override;
+    int bytesFree() const override;
+    int periodSize() const override;
+    void setBufferSize(int value) override;
+    int bufferSize() const override;
+    void setNotifyInterval(int milliSeconds) override;
+    int notifyInterval() const override;
+    qint64 processedUSecs() const override;
+    qint64 elapsedUSecs() const override;
+    QAudio::Error error() const override;
+    QAudio::State state() const override;
+    void setFormat(const QAudioFormat &format) override;
+    QAudioFormat format() const override;
+    void setVolume(qreal volume) override;
+    qreal volume() const override;
+
+    void fail();
+
+private:
+    void setState(QAudio::State state, QAudio::Error error);
+
+    FakeAudioSystem *system = nullptr;
+    int index = -1;
+    QAudio::State currentState = QAudio::StoppedState;
+    QAudio::Error currentError = QAudio::NoError;
+};
+
+#endif // FAKEOUTPUT_H

@@ -1,0 +1,306 @@
+#include "audioout.h"
+#include "fakeaudiocontrol.h"
+#include "generator.h"
+#include "tonereference.h"
+
+#include <QtTest>
+
+#include <memory>
+
+Q_DECLARE_METATYPE(FakeDevice)
+
+namespace {
+
+QStringList *capturedLog = nullptr;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (capturedLog && type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
+        capturedLog->append(message);
+}
+
+FakeDevice device(const QString &name, const QList<int> &rates = { 44100 },
+                  const QList<int> &channels = { 1 })
+{
+    FakeDevice d;
+    d.name = name;
+    d.sampleRates = rates;
+    d.channelCounts = channels;
+    return d;
+}
+
+} // namespace
+
+// The controller, driving a simulated audio system through Qt's own
+// QAudioDeviceInfo and QAudioOutput.
+class tst_AudioOut : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void startWithDevice_data();
+    void startWithDevice();
+    void noDeviceAtStart();
+    void unchangedChecksDoNothing();
+    void changeToDeviceThatTakesTheFormat();
+    void changeToDeviceThatDoesNot();
+    void volumeHandedOn_data();
+    void volumeHandedOn();
+    void defaultDeviceDisappears();
+    void lastDeviceDisappearsAndReturns();
+    void timerChecksTheDefault();
+
+private:
+    void start(int frequency = 0, double volume = 0.0);
+    void check(bool release = true);
+    static void releaseReplaced();
+    int generatorCount() const;
+
+    FakeAudioControl *audio = nullptr;
+    std::unique_ptr<AudioOut> audioOut;
+    QStringList log;
+};
+
+void tst_AudioOut::initTestCase()
+{
+    // Only the simulated system: no ALSA fallback, so "no device" means none.
+    QCoreApplication::setLibraryPaths({ QStringLiteral(FAKEAUDIO_PLUGIN_DIR) });
+    QPluginLoader loader(QStringLiteral(FAKEAUDIO_PLUGIN_FILE));
+    audio = qobject_cast<FakeAudioControl *>(loader.instance());
+    QVERIFY2(audio, qPrintable(loader.errorString()));
+    capturedLog = &log;
+    qInstallMessageHandler(captureDebug);
+}
+
+void tst_AudioOut::cleanup()
+{
+    audioOut.reset();
+    audio->clearOutputs();
+    audio->setDevices({});
+    log.clear();
+}
+
+void tst_AudioOut::start(int frequency, double volume)
+{
+    audioOut = std::make_unique<AudioOut>(frequency, volume, nullptr);
+}
+
+void tst_AudioOut::check(bool release)
+{
+    QVERIFY(QMetaObject::invokeMethod(audioOut.get(), "checkOut"));
+    if (release)
+        releaseReplaced();
+}
+
+void tst_AudioOut::releaseReplaced()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+int tst_AudioOut::generatorCount() const
+{
+    return audioOut->findChildren<Generator *>().size();
+}
+
+void tst_AudioOut::startWithDevice_data()
+{
+    QTest::addColumn<FakeDevice>("alpha");
+    QTest::addColumn<QAudioFormat>("format");
+
+    QTest::newRow("takes the format") << device("alpha") << defaultFormat();
+    QTest::newRow("needs another format")
+            << device("alpha", { 48000 }, { 2 }) << makeFormat(48000, 2, 16);
+}
+
+void tst_AudioOut::startWithDevice()
+{
+    QFETCH(FakeDevice, alpha);
+    QFETCH(QAudioFormat, format);
+    audio->setDevices({ alpha });
+
+    start();
+    releaseReplaced();
+
+    QCOMPARE(log, QStringList({ "0.02 20", "\"\"", "\"alpha\"" }));
+    QCOMPARE(audio->outputCount(), 1);
+    QCOMPARE(generatorCount(), 1);
+    const FakeOutputRecord out = audio->output(0);
+    QCOMPARE(out.device, QStringLiteral("alpha"));
+    QCOMPARE(out.format, format);
+    QCOMPARE(out.starts, 1);
+    QCOMPARE(out.stops, 0);
+    QCOMPARE(out.volume, 0.02);
+    QVERIFY(out.source);
+    QCOMPARE(out.source, audioOut->findChild<Generator *>());
+    QVERIFY(out.source->isOpen());
+
+    const QByteArray tone = referenceTone(format, 20, 44100);
+    QCOMPARE(audio->pull(0, 3000), tone.left(3000));
+    QCOMPARE(audio->pull(0, 5000), tone.mid(3000, 5000));
+}
+
+void tst_AudioOut::noDeviceAtStart()
+{
+    start(440);
+    QCOMPARE(log, QStringList({ "0.02 440" }));
+    QCOMPARE(audio->outputCount(), 0);
+    check();
+    QCOMPARE(log.size(), 1);
+    QCOMPARE(audio->outputCount(), 0);
+    QCOMPARE(generatorCount(), 1);
+
+    audio->setDevices({ device("alpha") });
+    check();
+    QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"alpha\"" }));
+    QCOMPARE(audio->outputCount(), 1);
+    QCOMPARE(audio->pull(0, 400), referenceTone(defaultFormat(), 440, 200));
+}
+
+void tst_AudioOut::unchangedChecksDoNothing()
+{
+    audio->setDevices({ device("alpha"), device("beta") });
+    start();
+    const QStringList startLog = log;
+    const QObjectList children = audioOut->children();
+    for (int i = 0; i < 3; ++i)
+        check();
+    QCOMPARE(log, startLog);
+    QCOMPARE(audio->outputCount(), 1);
+    QCOMPARE(audioOut->children(), children);
+    QCOMPARE(audio->output(0).stops, 0);
+}
+
+void tst_AudioOut::changeToDeviceThatTakesTheFormat()
+{
+    audio->setDevices({ device("alpha"), device("beta") });
+    start();
+    const QByteArray tone = referenceTone(defaultFormat(), 20, 2000);
+    QCOMPARE(audio->pull(0, 1000), tone.left(1000));
+
+    audio->setDevices({ device("beta"), device("alpha") });
+    check();
+
+    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"beta\"" }));
+    QCOMPARE(audio->outputCount(), 2);
+    const FakeOutputRecord old = audio->output(0);
+    QCOMPARE(old.stops, 1);
+    QVERIFY(old.destroyed);
+    const FakeOutputRecord now = audio->output(1);
+    QCOMPARE(now.device, QStringLiteral("beta"));
+    QCOMPARE(now.format, defaultFormat());
+    QCOMPARE(now.starts, 1);
+    QCOMPARE(now.volume, 0.02);
+    QCOMPARE(generatorCount(), 1);
+    QCOMPARE(now.source, old.source);
+    // The same tone device carries on where the old output left it.
+    QCOMPARE(audio->pull(1, 1000), tone.mid(1000, 1000));
+}
+
+void tst_AudioOut::changeToDeviceThatDoesNot()
+{
+    audio->setDevices({ device("alpha") });
+    start(1000);
+    QCOMPARE(audio->pull(0, 1000), referenceTone(defaultFormat(), 1000, 500));
+    const QPointer<QIODevice> first = audio->output(0).source;
+
+    audio->setDevices({ device("gamma", { 48000 }, { 2 }) });
+    check(false);
+    // The old tone device is closed and waits for the event loop to go.
+    QVERIFY(first);
+    QVERIFY(!first->isOpen());
+    releaseReplaced();
+    QVERIFY(!first);
+
+    QCOMPARE(log.mid(1), QStringList({ "\"\"", "\"alpha\"", "\"alpha\"", "\"gamma\"" }));
+    const QAudioFormat stereo = makeFormat(48000, 2, 16);
+    const FakeOutputRecord now = audio->output(1);
+    QCOMPARE(now.device, QStringLiteral("gamma"));
+    QCOMPARE(now.format, stereo);
+    QVERIFY(now.source);
+    QVERIFY(now.source->isOpen());
+    QCOMPARE(generatorCount(), 1);
+    // A new tone, for the new format, from its start.
+    QCOMPARE(audio->pull(1, 4000), referenceTone(stereo, 1000, 1000));
+
+    // The adapted format stays: a device that takes both keeps it.
+    audio->setDevices({ device("delta", { 44100, 48000 }, { 1, 2 }) });
+    check();
+    QCOMPARE(audio->output(2).format, stereo);
+    QCOMPARE(audio->output(2).source, now.source);
+}
+
+void tst_AudioOut::volumeHandedOn_data()
+{
+    QTest::addColumn<double>("volume");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<double>("outputVolume");
+
+    // QAudioOutput itself bounds what reaches the backend to [0, 1].
+    QTest::newRow("zero means default") << 0.0 << "0.02 20" << 0.02;
+    QTest::newRow("half") << 0.5 << "0.5 20" << 0.5;
+    QTest::newRow("above one") << 1.5 << "1.5 20" << 1.0;
+    QTest::newRow("negative") << -1.0 << "-1 20" << 0.0;
+}
+
+void tst_AudioOut::volumeHandedOn()
+{
+    QFETCH(double, volume);
+    QFETCH(QString, line);
+    QFETCH(double, outputVolume);
+
+    audio->setDevices({ device("alpha"), device("beta") });
+    start(0, volume);
+    QCOMPARE(log.value(0), line);
+    QCOMPARE(audio->output(0).volume, outputVolume);
+    audio->setDevices({ device("beta") });
+    check();
+    QCOMPARE(audio->output(1).volume, outputVolume);
+}
+
+void tst_AudioOut::defaultDeviceDisappears()
+{
+    audio->setDevices({ device("alpha"), device("beta") });
+    start();
+    audio->setDevices({ device("beta") });
+    check();
+    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"beta\"" }));
+    QCOMPARE(audio->outputCount(), 2);
+    QVERIFY(audio->output(0).destroyed);
+    QCOMPARE(audio->output(1).device, QStringLiteral("beta"));
+    QCOMPARE(audio->output(1).starts, 1);
+}
+
+void tst_AudioOut::lastDeviceDisappearsAndReturns()
+{
+    audio->setDevices({ device("alpha") });
+    start();
+    audio->setDevices({});
+    check();
+    // Playback leaves the vanished device; Qt plays the null device itself.
+    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"\"" }));
+    QCOMPARE(audio->outputCount(), 1);
+    QCOMPARE(audio->output(0).stops, 1);
+    QVERIFY(audio->output(0).destroyed);
+
+    audio->setDevices({ device("alpha") });
+    check();
+    QCOMPARE(log.mid(5), QStringList({ "\"\"", "\"alpha\"" }));
+    QCOMPARE(audio->outputCount(), 2);
+    QCOMPARE(audio->output(1).device, QStringLiteral("alpha"));
+    QCOMPARE(audio->output(1).format, defaultFormat());
+    QCOMPARE(audio->output(1).starts, 1);
+}
+
+void tst_AudioOut::timerChecksTheDefault()
+{
+    start();
+    QCOMPARE(audio->outputCount(), 0);
+    audio->setDevices({ device("alpha") });
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 1, AudioOut::CheckIntervalMs + 2000);
+    QCOMPARE(log, QStringList({ "0.02 20", "\"\"", "\"alpha\"" }));
+}
+
+QTEST_GUILESS_MAIN(tst_AudioOut)
+#include "tst_audioout.moc"
