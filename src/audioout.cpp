@@ -35,7 +35,10 @@ AudioOut::~AudioOut() = default;
 
 void AudioOut::checkOut()
 {
-    if (!(QAudioDeviceInfo::defaultOutputDevice() != device))
+    // An output whose audio server went away stays stopped with an error even
+    // after Qt reconnects, so a failed output on an unchanged device is rebuilt
+    // as if the device had changed. A null device has nothing to rebuild on.
+    if (!(QAudioDeviceInfo::defaultOutputDevice() != device) && !outputFailed())
         return;
 
     qDebug() << device.deviceName();
@@ -43,7 +46,9 @@ void AudioOut::checkOut()
     device = QAudioDeviceInfo::defaultOutputDevice();
     qDebug() << device.deviceName();
 
-    if (!device.isFormatSupported(format)) {
+    // A null device supports nothing and its nearest format is invalid; adapting
+    // to it would leave the next real device with a wrong format for good.
+    if (!device.isNull() && !device.isFormatSupported(format)) {
         format = device.nearestFormat(format);
         generator->stopReading();
         generator->deleteLater();
@@ -59,4 +64,10 @@ void AudioOut::checkOut()
     // Pull mode: the output reads from the tone device whenever it needs data.
     output->start(generator);
     output->setVolume(volume);
+}
+
+bool AudioOut::outputFailed() const
+{
+    return output && !device.isNull() && output->state() == QAudio::StoppedState
+            && output->error() != QAudio::NoError;
 }

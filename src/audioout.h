@@ -29,6 +29,8 @@ private slots:
     void checkOut();
 
 private:
+    bool outputFailed() const;
+
     int frequency = DefaultFrequency;
     double volume = DefaultVolume;
     QAudioDeviceInfo device;

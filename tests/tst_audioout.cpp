@@ -50,6 +50,9 @@ private slots:
     void volumeHandedOn();
     void defaultDeviceDisappears();
     void lastDeviceDisappearsAndReturns();
+    void failedOutputIsRebuilt();
+    void nullDefaultIsNotRetried();
+    void formatSurvivesANullDefault();
     void timerChecksTheDefault();
 
 private:
@@ -291,6 +294,66 @@ void tst_AudioOut::lastDeviceDisappearsAndReturns()
     QCOMPARE(audio->output(1).device, QStringLiteral("alpha"));
     QCOMPARE(audio->output(1).format, defaultFormat());
     QCOMPARE(audio->output(1).starts, 1);
+}
+
+void tst_AudioOut::failedOutputIsRebuilt()
+{
+    audio->setDevices({ device("alpha") });
+    start(440, 0.5);
+    const QByteArray tone = referenceTone(defaultFormat(), 440, 1000);
+    QCOMPARE(audio->pull(0, 600), tone.left(600));
+
+    audio->fail(0);
+    check();
+    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"alpha\"" }));
+    QCOMPARE(audio->outputCount(), 2);
+    QVERIFY(audio->output(0).destroyed);
+    const FakeOutputRecord now = audio->output(1);
+    QCOMPARE(now.device, QStringLiteral("alpha"));
+    QCOMPARE(now.starts, 1);
+    QCOMPARE(now.volume, 0.5);
+    QCOMPARE(now.source, audio->output(0).source);
+    QCOMPARE(audio->pull(1, 600), tone.mid(600, 600));
+
+    // The rebuilt output plays, so later checks leave it alone.
+    check();
+    QCOMPARE(audio->outputCount(), 2);
+    QCOMPARE(log.size(), 5);
+}
+
+void tst_AudioOut::nullDefaultIsNotRetried()
+{
+    audio->setDevices({ device("alpha") });
+    start();
+    audio->setDevices({});
+    check();
+    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"\"" }));
+    const QObjectList children = audioOut->children();
+    for (int i = 0; i < 3; ++i)
+        check();
+    QCOMPARE(log.size(), 5);
+    QCOMPARE(audioOut->children(), children);
+}
+
+void tst_AudioOut::formatSurvivesANullDefault()
+{
+    audio->setDevices({ device("alpha") });
+    start(5000, 1.0);
+    const QPointer<QIODevice> first = audio->output(0).source;
+    QCOMPARE(audio->pull(0, 800), referenceTone(defaultFormat(), 5000, 400));
+
+    audio->setDevices({});
+    check();
+    QVERIFY(first);
+    // A device that plays many rates, the lowest first: only the format in
+    // use, 44100 Hz, keeps a 5 kHz tone right.
+    audio->setDevices({ device("alpha", { 8000, 44100, 48000 }, { 1, 2 }) });
+    check();
+    QCOMPARE(audio->outputCount(), 2);
+    QCOMPARE(audio->output(1).format, defaultFormat());
+    QCOMPARE(audio->output(1).source, first);
+    QCOMPARE(generatorCount(), 1);
+    QCOMPARE(audio->pull(1, 800), referenceTone(defaultFormat(), 5000, 800).mid(800));
 }
 
 void tst_AudioOut::timerChecksTheDefault()
