@@ -1,0 +1,199 @@
+#include "audioserver.h"
+
+#include "childprocess.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+AudioServer::AudioServer(Kind kind, QObject *parent) : QObject(parent), kind(kind) { }
+
+AudioServer::~AudioServer()
+{
+    stop();
+}
+
+QProcessEnvironment AudioServer::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "PULSE_SERVER", "PULSE_RUNTIME_PATH", "PULSE_COOKIE",
+                              "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
+                              "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "QT_MESSAGE_PATTERN",
+                              "QT_LOGGING_RULES" })
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
+    env.insert(QStringLiteral("HOME"), runtimeDir.path());
+    return env;
+}
+
+QString AudioServer::errorString() const
+{
+    return error;
+}
+
+bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
+{
+    if (!runtimeDir.isValid()) {
+        error = QStringLiteral("no temporary directory");
+        return false;
+    }
+    QFile::setPermissions(runtimeDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    sinks.clear();
+    sinkModules.clear();
+
+    server = new ChildProcess(this);
+    server->setProcessEnvironment(environment());
+    server->setProcessChannelMode(QProcess::MergedChannels);
+    server->setStandardOutputFile(runtimeDir.filePath(QStringLiteral("server.log")),
+                                  QIODevice::Append);
+    if (kind == PulseAudio) {
+        const QString script = runtimeDir.filePath(QStringLiteral("server.pa"));
+        QFile file(script);
+        if (!file.open(QIODevice::WriteOnly)) {
+            error = file.errorString();
+            return false;
+        }
+        file.write("load-module module-native-protocol-unix auth-anonymous=1\n");
+        file.close();
+        server->start(QStringLiteral("pulseaudio"),
+                      { QStringLiteral("-n"), QStringLiteral("-F"), script,
+                        QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--daemonize=no"),
+                        QStringLiteral("--use-pid-file=no"), QStringLiteral("--log-target=stderr") });
+    } else {
+        // WirePlumber moves every stream, recordings included, to a new default
+        // sink by itself; with that off, a stream moves only when the program
+        // moves it, which is what the tests want to see.
+        const QString policy = runtimeDir.filePath(QStringLiteral(".config/wireplumber/policy.lua.d"));
+        QFile file(policy + QStringLiteral("/90-steadytone-tests.lua"));
+        if (!QDir().mkpath(policy) || !file.open(QIODevice::WriteOnly)) {
+            error = file.errorString();
+            return false;
+        }
+        file.write("default_policy.policy[\"follow\"] = false\n");
+        file.close();
+        // The session bus, PipeWire, its session manager and its pulse server,
+        // all in one process group that stop() ends together.
+        server->setOwnSession(true);
+        QString script = QStringLiteral(
+                "pipewire & "
+                "for i in $(seq 100); do [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && break; sleep 0.05; done; "
+                "wireplumber & ");
+        if (pulseProtocol)
+            script += QStringLiteral("pipewire-pulse & ");
+        script += QStringLiteral("wait");
+        server->start(QStringLiteral("dbus-run-session"),
+                      { QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"), script });
+    }
+    if (!server->waitForStarted(5000)) {
+        error = server->errorString();
+        return false;
+    }
+    if (!pulseProtocol) {
+        // Nothing to ask: give PipeWire a moment to be up.
+        QDeadlineTimer deadline(5000);
+        while (!QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0"))) && !deadline.hasExpired())
+            QThread::msleep(50);
+        return QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0")));
+    }
+    if (!waitForPulse())
+        return false;
+    for (const Sink &sink : startSinks) {
+        if (!loadSink(sink))
+            return false;
+    }
+    if (startSinks.isEmpty())
+        return true;
+    // Left to itself, PulseAudio makes the default sink's monitor the default
+    // source and moves recordings along with it when the default sink
+    // changes; a chosen default source keeps each recorder where it is.
+    return setDefaultSink(startSinks.first().name)
+            && pactl({ QStringLiteral("set-default-source"), startSinks.first().name + ".monitor" });
+}
+
+bool AudioServer::waitForPulse()
+{
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (server->state() == QProcess::NotRunning) {
+            error = QStringLiteral("the server exited; see ") + runtimeDir.filePath("server.log");
+            return false;
+        }
+        if (pactl({ QStringLiteral("info") }))
+            return true;
+        QThread::msleep(100);
+    }
+    error = QStringLiteral("the server did not answer within 10 s");
+    return false;
+}
+
+void AudioServer::stop()
+{
+    if (!server)
+        return;
+    server->terminateAndWait();
+    delete server;
+    server = nullptr;
+}
+
+bool AudioServer::restart()
+{
+    const QList<Sink> current = sinks;
+    stop();
+    return start(current);
+}
+
+bool AudioServer::loadSink(const Sink &sink)
+{
+    QString index;
+    const bool loaded = pactl({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                QStringLiteral("sink_name=") + sink.name,
+                                QStringLiteral("format=s16le"),
+                                QStringLiteral("rate=%1").arg(sink.rate),
+                                QStringLiteral("channels=%1").arg(sink.channels) },
+                              &index);
+    if (!loaded)
+        return false;
+    sinks.append(sink);
+    sinkModules.insert(sink.name, index.trimmed());
+    return true;
+}
+
+bool AudioServer::unloadSink(const QString &name)
+{
+    if (!pactl({ QStringLiteral("unload-module"), sinkModules.value(name) }))
+        return false;
+    sinkModules.remove(name);
+    for (int i = 0; i < sinks.size(); ++i) {
+        if (sinks.at(i).name == name)
+            sinks.removeAt(i--);
+    }
+    return true;
+}
+
+bool AudioServer::setDefaultSink(const QString &name)
+{
+    if (!pactl({ QStringLiteral("set-default-sink"), name }))
+        return false;
+    // Keep the default first, so a restart brings back the same default.
+    for (int i = 0; i < sinks.size(); ++i) {
+        if (sinks.at(i).name == name)
+            sinks.move(i, 0);
+    }
+    return true;
+}
+
+bool AudioServer::pactl(const QStringList &arguments, QString *output) const
+{
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(QStringLiteral("pactl"), arguments);
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}

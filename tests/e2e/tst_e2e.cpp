@@ -1,0 +1,327 @@
+#include "audioserver.h"
+#include "player.h"
+#include "recorder.h"
+#include "signalanalysis.h"
+#include "tonereference.h"
+
+#include <QtTest>
+
+using namespace SignalAnalysis;
+
+Q_DECLARE_METATYPE(AudioServer::Kind)
+
+namespace {
+
+constexpr double FullScale = 32767.0;
+// A move to a new default device must be heard within one check interval
+// plus the time an output takes to start.
+constexpr double SwitchSeconds = 5.5;
+
+QVector<qint16> toSamples(const QByteArray &s16le)
+{
+    QVector<qint16> out(s16le.size() / 2);
+    for (int i = 0; i < out.size(); ++i)
+        out[i] = qint16(quint8(s16le.at(2 * i)) | (quint8(s16le.at(2 * i + 1)) << 8));
+    return out;
+}
+
+// The program's whole ten-second buffer for a tone in the default format.
+QVector<qint16> toneBuffer(int frequency)
+{
+    return toSamples(referenceTone(defaultFormat(), frequency, 10 * 44100));
+}
+
+// Waits, bounded, for the tone to reach the recording; returns the index of
+// its first sample above threshold, or -1.
+int waitForTone(Recorder &recorder, int threshold, int timeoutMs, int from = 0)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        const int onset = firstAbove(recorder.samples(), threshold, from);
+        if (onset >= 0 || deadline.hasExpired())
+            return onset;
+        QTest::qWait(20);
+    }
+}
+
+} // namespace
+
+// The real program against real audio servers, with what reaches the sinks
+// recorded from their monitors.
+class tst_E2E : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void exactTone();
+    void levelAndPitch_data();
+    void levelAndPitch();
+    void seamlessLoop();
+    void followsTheDefault_data();
+    void followsTheDefault();
+    void deviceLoss();
+    void noServerAtStart_data();
+    void noServerAtStart();
+    void serverRestart();
+
+private:
+    static void addServerRows();
+};
+
+void tst_E2E::initTestCase()
+{
+    for (const char *tool : { "pulseaudio", "pactl", "parec", "pipewire", "wireplumber",
+                              "pipewire-pulse", "dbus-run-session" }) {
+        QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
+                 qPrintable(QStringLiteral("%1 is not installed; scripts/install-deps --tests installs it")
+                                    .arg(QString::fromLatin1(tool))));
+    }
+}
+
+void tst_E2E::addServerRows()
+{
+    QTest::addColumn<AudioServer::Kind>("kind");
+    QTest::newRow("pulseaudio") << AudioServer::PulseAudio;
+    QTest::newRow("pipewire") << AudioServer::PipeWire;
+}
+
+void tst_E2E::exactTone()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
+    Recorder recorder(server, "alpha", 44100, 1);
+    QVERIFY(recorder.start());
+    Player player(server.environment(), { "440", "1" });
+    QVERIFY(player.play());
+
+    const int onset = waitForTone(recorder, 16000, 5000);
+    QVERIFY2(onset >= 0, "no tone on the sink");
+    QVERIFY(recorder.waitForSeconds(onset / 44100.0 + 2.2));
+    const QVector<qint16> samples = recorder.samples();
+    const QVector<qint16> tone = toneBuffer(440);
+    const int from = firstAbove(samples, 0);
+    const int offset = alignment(samples, from, tone);
+    QVERIFY2(offset >= 0, "the start of the recording is not in the tone");
+    QCOMPARE(mismatches(samples, from, from + 2 * 44100, tone, offset), 0);
+    QCOMPARE(player.log().mid(0, 3), QStringList({ "1 440", "\"\"", "\"alpha\"" }));
+}
+
+void tst_E2E::levelAndPitch_data()
+{
+    QTest::addColumn<AudioServer::Kind>("kind");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("frequency");
+    QTest::addColumn<double>("volume");
+
+    for (const auto kind : { AudioServer::PulseAudio, AudioServer::PipeWire }) {
+        const char *name = kind == AudioServer::PulseAudio ? "pulseaudio" : "pipewire";
+        QTest::addRow("%s defaults", name) << kind << QStringList() << 20 << 0.02;
+        QTest::addRow("%s 1000 Hz at 0.5", name) << kind << QStringList { "1000", "0.5" } << 1000 << 0.5;
+    }
+}
+
+void tst_E2E::levelAndPitch()
+{
+    QFETCH(AudioServer::Kind, kind);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, frequency);
+    QFETCH(double, volume);
+
+    AudioServer server(kind);
+    QVERIFY2(server.start({ { "beta", 48000, 2 } }), qPrintable(server.errorString()));
+    Recorder recorder(server, "beta", 48000, 2);
+    QVERIFY(recorder.start());
+    Player player(server.environment(), arguments);
+    QVERIFY(player.play());
+
+    const int onset = waitForTone(recorder, int(volume * FullScale / 2), 5000);
+    QVERIFY2(onset >= 0, "no tone on the sink");
+    // Two seconds, after the stream has settled.
+    const int from = onset + 48000 * 3 / 10;
+    const int to = from + 2 * 48000;
+    QVERIFY(recorder.waitForSeconds(to / 48000.0));
+    const double expectedPeak = volume * FullScale;
+    for (int channel = 0; channel < 2; ++channel) {
+        const QVector<qint16> samples = recorder.samples(channel);
+        const double measured = SignalAnalysis::frequency(samples, 48000, from, to);
+        const int level = peak(samples, from, to);
+        qInfo("channel %d: %.4f Hz (error %.4f %%), peak %d (error %.3f %%)", channel, measured,
+              100.0 * (measured - frequency) / frequency, level,
+              100.0 * (level - expectedPeak) / expectedPeak);
+        QVERIFY2(qAbs(measured - frequency) <= frequency * 0.001, qPrintable(QString::number(measured)));
+        QVERIFY2(qAbs(level - expectedPeak) <= expectedPeak * 0.02, qPrintable(QString::number(level)));
+    }
+}
+
+void tst_E2E::seamlessLoop()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
+    Recorder recorder(server, "alpha", 44100, 1);
+    QVERIFY(recorder.start());
+    Player player(server.environment(), { "440", "1" });
+    QVERIFY(player.play());
+
+    const int onset = waitForTone(recorder, 16000, 5000);
+    QVERIFY2(onset >= 0, "no tone on the sink");
+    // More than the ten-second buffer, so it wraps inside the recording.
+    QVERIFY(recorder.waitForSeconds(onset / 44100.0 + 11.0));
+    const QVector<qint16> samples = recorder.samples();
+    const int from = firstAbove(samples, 0);
+    const int to = lastAbove(samples, 0) + 1;
+    QVERIFY(to - from >= 11 * 44100);
+
+    const QVector<qint16> tone = toneBuffer(440);
+    const int allowedStep = largestStep(tone) + 1;
+    const int step = largestStep(samples, from, to);
+    qInfo("largest step %d, the sine's own %d (ratio %.4f)", step, allowedStep - 1,
+          double(step) / (allowedStep - 1));
+    QVERIFY2(step <= allowedStep, qPrintable(QString::number(step)));
+    const int zeros = longestZeroRun(tone + tone);
+    QVERIFY2(longestZeroRun(samples, from, to) <= zeros, "a dropout inside the tone");
+}
+
+void tst_E2E::followsTheDefault_data()
+{
+    addServerRows();
+}
+
+void tst_E2E::followsTheDefault()
+{
+    QFETCH(AudioServer::Kind, kind);
+
+    AudioServer server(kind);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 }, { "beta", 44100, 1 } }),
+             qPrintable(server.errorString()));
+    Recorder alpha(server, "alpha", 44100, 1);
+    Recorder beta(server, "beta", 44100, 1);
+    QVERIFY(alpha.start());
+    QVERIFY(beta.start());
+    Player player(server.environment(), { "440", "0.5" });
+    QVERIFY(player.play());
+    const int threshold = int(0.25 * FullScale);
+    QVERIFY2(waitForTone(alpha, threshold, 5000) >= 0, "no tone on the first default");
+
+    // The server itself may carry the stream over at once; the program moves
+    // playback on its next check and says so.
+    QElapsedTimer sinceSwitch;
+    sinceSwitch.start();
+    const int betaFrom = int(beta.frames());
+    QVERIFY(server.setDefaultSink("beta"));
+    const int onset = waitForTone(beta, threshold, int(SwitchSeconds * 1000) + 2000, betaFrom);
+    QVERIFY2(onset >= 0, "no tone on the new default");
+    qInfo("tone on the new default after %lld ms", sinceSwitch.elapsed());
+    QVERIFY(sinceSwitch.elapsed() <= SwitchSeconds * 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.nameLines().size() >= 4, int(SwitchSeconds * 1000) + 2000);
+    qInfo("the program moved playback after %lld ms", sinceSwitch.elapsed());
+    QVERIFY(sinceSwitch.elapsed() <= SwitchSeconds * 1000);
+    QCOMPARE(player.nameLines(), QStringList({ "\"\"", "\"alpha\"", "\"alpha\"", "\"beta\"" }));
+
+    // Once the old output has let go of what it had buffered, the tone plays
+    // on the new default only.
+    QTest::qWait(1000);
+    const int alphaFrom = int(alpha.frames());
+    const int betaAfter = int(beta.frames());
+    QTest::qWait(1000);
+    QCOMPARE(peak(alpha.samples(), alphaFrom), 0);
+    QVERIFY(peak(beta.samples(), betaAfter) > threshold);
+}
+
+void tst_E2E::deviceLoss()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 }, { "beta", 44100, 1 } }),
+             qPrintable(server.errorString()));
+    auto alpha = std::make_unique<Recorder>(server, "alpha", 44100, 1);
+    Recorder beta(server, "beta", 44100, 1);
+    QVERIFY(alpha->start());
+    QVERIFY(beta.start());
+    Player player(server.environment(), { "440", "1" });
+    QVERIFY(player.play());
+    QVERIFY2(waitForTone(*alpha, 16000, 5000) >= 0, "no tone on the first default");
+
+    // The default goes away while another sink is there.
+    alpha.reset();
+    QElapsedTimer clock;
+    clock.start();
+    const int betaFrom = int(beta.frames());
+    QVERIFY(server.unloadSink("alpha"));
+    QVERIFY2(waitForTone(beta, 16000, int(SwitchSeconds * 1000) + 2000, betaFrom) >= 0,
+             "no tone on the remaining sink");
+    qInfo("tone on the remaining sink after %lld ms", clock.elapsed());
+    QVERIFY(clock.elapsed() <= SwitchSeconds * 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.nameLines().size() >= 4, int(SwitchSeconds * 1000) + 2000);
+    QCOMPARE(player.nameLines().mid(2), QStringList({ "\"alpha\"", "\"beta\"" }));
+
+    // Every sink goes away; the program notices there is no device.
+    QVERIFY(server.unloadSink("beta"));
+    QTRY_VERIFY_WITH_TIMEOUT(player.nameLines().size() >= 6, int(SwitchSeconds * 1000) + 2000);
+    QCOMPARE(player.nameLines().mid(4), QStringList({ "\"beta\"", "\"\"" }));
+
+    // A sink comes back: the same 44.1 kHz tone plays on it, exactly.
+    clock.restart();
+    QVERIFY(server.loadSink({ "gamma", 44100, 1 }));
+    QVERIFY(server.setDefaultSink("gamma"));
+    Recorder gamma(server, "gamma", 44100, 1);
+    QVERIFY(gamma.start());
+    const int back = waitForTone(gamma, 16000, int(SwitchSeconds * 1000) + 2000);
+    QVERIFY2(back >= 0, "no tone after a sink came back");
+    qInfo("tone on the new sink %lld ms after it was loaded", clock.elapsed());
+    QVERIFY(clock.elapsed() <= SwitchSeconds * 1000);
+    QVERIFY(gamma.waitForSeconds(back / 44100.0 + 1.2));
+    const QVector<qint16> samples = gamma.samples();
+    const QVector<qint16> tone = toneBuffer(440);
+    const int from = firstAbove(samples, 0);
+    const int offset = alignment(samples, from, tone);
+    QVERIFY2(offset >= 0, "what plays is not the 44.1 kHz tone");
+    QCOMPARE(mismatches(samples, from, from + 44100, tone, offset), 0);
+}
+
+void tst_E2E::noServerAtStart_data()
+{
+    addServerRows();
+}
+
+void tst_E2E::noServerAtStart()
+{
+    QFETCH(AudioServer::Kind, kind);
+
+    // For PipeWire, the server runs but nothing speaks the pulse protocol.
+    AudioServer server(kind);
+    if (kind == AudioServer::PipeWire)
+        QVERIFY2(server.start({}, false), qPrintable(server.errorString()));
+    Player player(server.environment(), {});
+    QVERIFY(player.play());
+    QCOMPARE(player.log().constFirst(), QStringLiteral("0.02 20"));
+    // Past a check of the timer: still running, and not retrying aloud.
+    QTest::qWait(5500);
+    QCOMPARE(player.state(), QProcess::Running);
+    QVERIFY(player.nameLines().size() <= 2);
+}
+
+void tst_E2E::serverRestart()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
+    auto before = std::make_unique<Recorder>(server, "alpha", 44100, 1);
+    QVERIFY(before->start());
+    Player player(server.environment(), { "440", "1" });
+    QVERIFY(player.play());
+    QVERIFY2(waitForTone(*before, 16000, 5000) >= 0, "no tone before the restart");
+    before.reset();
+
+    QElapsedTimer sinceLoss;
+    sinceLoss.start();
+    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    qInfo("server back after %lld ms", sinceLoss.elapsed());
+    Recorder after(server, "alpha", 44100, 1);
+    QVERIFY(after.start());
+    QVERIFY2(waitForTone(after, 16000, 12000) >= 0, "no tone after the server restarted");
+    qInfo("tone back %lld ms after the server went away", sinceLoss.elapsed());
+    QVERIFY(sinceLoss.elapsed() <= 10000);
+    QVERIFY(player.nameLines().endsWith(QStringLiteral("\"alpha\"")));
+}
+
+QTEST_GUILESS_MAIN(tst_E2E)
+#include "tst_e2e.moc"
