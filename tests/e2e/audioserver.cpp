@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QThread>
 
 AudioServer::AudioServer(Kind kind, QObject *parent) : QObject(parent), kind(kind) { }
@@ -104,11 +105,13 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
     }
     if (startSinks.isEmpty())
         return true;
+    if (!setDefaultSink(startSinks.first().name))
+        return false;
     // Left to itself, PulseAudio makes the default sink's monitor the default
     // source and moves recordings along with it when the default sink
     // changes; a chosen default source keeps each recorder where it is.
-    return setDefaultSink(startSinks.first().name)
-            && pactl({ QStringLiteral("set-default-source"), startSinks.first().name + ".monitor" });
+    return kind != PulseAudio
+            || pactl({ QStringLiteral("set-default-source"), startSinks.first().name + ".monitor" });
 }
 
 bool AudioServer::waitForPulse()
@@ -156,7 +159,17 @@ bool AudioServer::loadSink(const Sink &sink)
         return false;
     sinks.append(sink);
     sinkModules.insert(sink.name, index.trimmed());
-    return true;
+    // PipeWire creates the sink after the module has loaded: wait for it.
+    QDeadlineTimer deadline(5000);
+    QString list;
+    while (!deadline.hasExpired()) {
+        if (pactl({ QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks") }, &list)
+            && list.split(QLatin1Char('\n')).filter(QRegularExpression("^\\d+\\s" + sink.name + "\\s")).size() == 1)
+            return true;
+        QThread::msleep(50);
+    }
+    error = QStringLiteral("sink %1 did not appear").arg(sink.name);
+    return false;
 }
 
 bool AudioServer::unloadSink(const QString &name)
@@ -183,7 +196,7 @@ bool AudioServer::setDefaultSink(const QString &name)
     return true;
 }
 
-bool AudioServer::pactl(const QStringList &arguments, QString *output) const
+bool AudioServer::pactl(const QStringList &arguments, QString *output)
 {
     QProcess process;
     process.setProcessEnvironment(environment());
@@ -191,9 +204,14 @@ bool AudioServer::pactl(const QStringList &arguments, QString *output) const
     if (!process.waitForFinished(5000)) {
         process.kill();
         process.waitForFinished();
+        error = QStringLiteral("pactl %1: no answer").arg(arguments.join(' '));
         return false;
     }
     if (output)
         *output = QString::fromLocal8Bit(process.readAllStandardOutput());
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    error = QStringLiteral("pactl %1: %2")
+                    .arg(arguments.join(' '), QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
+    return false;
 }

@@ -39,7 +39,7 @@ public:
     bool loadSink(const Sink &sink);
     bool unloadSink(const QString &name);
     bool setDefaultSink(const QString &name);
-    bool pactl(const QStringList &arguments, QString *output = nullptr) const;
+    bool pactl(const QStringList &arguments, QString *output = nullptr);
 
     // The environment of a client of this server, and of nothing else.
     QProcessEnvironment environment() const;
