@@ -64,6 +64,7 @@ private slots:
     void noServerAtStart_data();
     void noServerAtStart();
     void serverRestart();
+    void checkToneScript();
 
 private:
     static void addServerRows();
@@ -321,6 +322,38 @@ void tst_E2E::serverRestart()
     qInfo("tone back %lld ms after the server went away", sinceLoss.elapsed());
     QVERIFY(sinceLoss.elapsed() <= 10000);
     QVERIFY(player.nameLines().endsWith(QStringLiteral("\"alpha\"")));
+}
+
+void tst_E2E::checkToneScript()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
+    Recorder recorder(server, "alpha", 44100, 1);
+    QVERIFY(recorder.start());
+    Player player(server.environment(), { "440", "0.5" });
+    QVERIFY(player.play());
+    QVERIFY2(waitForTone(recorder, int(0.25 * FullScale), 5000) >= 0, "no tone on the sink");
+
+    QTemporaryDir dir;
+    const QString png = dir.filePath(QStringLiteral("check.png"));
+    QProcess script;
+    script.setProcessEnvironment(server.environment());
+    script.start(QStringLiteral(CHECK_TONE_SCRIPT), { QStringLiteral("2"), png });
+    QVERIFY(script.waitForFinished(15000));
+    const QString output = QString::fromLocal8Bit(script.readAllStandardOutput());
+    QVERIFY2(script.exitCode() == 0, qPrintable(output + script.readAllStandardError()));
+
+    QVERIFY2(output.contains(QStringLiteral("stream:    steadytone present")), qPrintable(output));
+    const QRegularExpressionMatch frequency
+            = QRegularExpression(QStringLiteral("frequency: ([0-9.]+) Hz")).match(output);
+    QVERIFY2(frequency.hasMatch(), qPrintable(output));
+    QVERIFY2(qAbs(frequency.captured(1).toDouble() - 440) <= 0.44, qPrintable(output));
+    const QRegularExpressionMatch peak
+            = QRegularExpression(QStringLiteral("peak: +(-[0-9.]+) dBFS")).match(output);
+    QVERIFY2(peak.hasMatch(), qPrintable(output));
+    // Half of full scale is 6 dB down.
+    QVERIFY2(qAbs(peak.captured(1).toDouble() + 6.0) <= 0.2, qPrintable(output));
+    QVERIFY(QFileInfo(png).size() > 1000);
 }
 
 QTEST_GUILESS_MAIN(tst_E2E)
