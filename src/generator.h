@@ -17,9 +17,10 @@ public:
     static constexpr int InitialBufferBytes = 32768;
     // A duration of 1000000 gives ten seconds of audio.
     static constexpr qint64 DurationDivisor = 100000;
-    // No format a sound card offers comes near this; it only keeps absurd
-    // formats from asking for more memory than a QByteArray can hold.
-    static constexpr qint64 MaxBufferBytes = qint64(1) << 30;
+    // Ten seconds of the largest formats sound hardware offers (768 kHz,
+    // 8 channels, 32 bits) fit; the cap only keeps absurd formats from asking
+    // for more memory than a QByteArray can hold.
+    static constexpr qint64 MaxBufferBytes = qint64(256) << 20;
 
     Generator(const QAudioFormat &format, qint64 duration, int frequency, QObject *parent);
     ~Generator() override;

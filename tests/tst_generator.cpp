@@ -24,6 +24,8 @@ private slots:
     void stopThenStartRewinds();
     void writesAreRefused();
     void oddDurationsStopAtTheEnd();
+    void absurdFormatsAreCapped_data();
+    void absurdFormatsAreCapped();
 
 private:
     static QByteArray readAll(Generator &generator, qint64 bytes);
@@ -213,6 +215,34 @@ void tst_Generator::oddDurationsStopAtTheEnd()
     Generator odd(format, 100006, 440, nullptr);
     QCOMPARE(odd.bytesAvailable(), qint64(32001));
     QCOMPARE(readAll(odd, 32001), referenceTone(format, 440, 8000) + QByteArray(1, '\0'));
+}
+
+void tst_Generator::absurdFormatsAreCapped_data()
+{
+    QTest::addColumn<QAudioFormat>("format");
+    QTest::addColumn<qint64>("duration");
+
+    // 32-bit float is not synthesized, so only the buffer's size is at stake.
+    const QAudioFormat huge = makeFormat(std::numeric_limits<int>::max(), 8, 32, QAudioFormat::Float);
+    QTest::newRow("bytes per second beyond 32 bits") << huge << qint64(1000000);
+    QTest::newRow("length beyond 64 bits") << makeFormat(44100, 3, 32, QAudioFormat::Float)
+                                           << std::numeric_limits<qint64>::max();
+    QTest::newRow("frames larger than the cap")
+            << makeFormat(44100, std::numeric_limits<int>::max(), 1 << 20, QAudioFormat::Float)
+            << qint64(1000000);
+}
+
+void tst_Generator::absurdFormatsAreCapped()
+{
+    QFETCH(QAudioFormat, format);
+    QFETCH(qint64, duration);
+
+    Generator generator(format, duration, 440, nullptr);
+    const qint64 frameBytes = qint64(format.channelCount()) * (format.sampleSize() / 8);
+    QCOMPARE(generator.bytesAvailable(), Generator::MaxBufferBytes / frameBytes * frameBytes);
+    QCOMPARE(generator.bytesAvailable() % frameBytes, qint64(0));
+    if (generator.bytesAvailable() > 0)
+        QCOMPARE(readAll(generator, 4096), QByteArray(4096, '\0'));
 }
 
 QTEST_APPLESS_MAIN(tst_Generator)
