@@ -12,11 +12,15 @@ Q_DECLARE_METATYPE(FakeDevice)
 namespace {
 
 QStringList *capturedLog = nullptr;
+QtMessageHandler defaultHandler = nullptr;
 
+// The program's debug lines are captured; everything else is shown as usual.
 void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (capturedLog && type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
         capturedLog->append(message);
+    else if (defaultHandler && type != QtDebugMsg)
+        defaultHandler(type, context, message);
 }
 
 FakeDevice device(const QString &name, const QList<int> &rates = { 44100 },
@@ -54,6 +58,7 @@ private slots:
     void nullDefaultIsNotRetried();
     void formatSurvivesANullDefault();
     void timerChecksTheDefault();
+    void soakReleasesWhatItReplaces();
 
 private:
     void start(int frequency = 0, double volume = 0.0);
@@ -74,7 +79,7 @@ void tst_AudioOut::initTestCase()
     audio = qobject_cast<FakeAudioControl *>(loader.instance());
     QVERIFY2(audio, qPrintable(loader.errorString()));
     capturedLog = &log;
-    qInstallMessageHandler(captureDebug);
+    defaultHandler = qInstallMessageHandler(captureDebug);
 }
 
 void tst_AudioOut::cleanup()
@@ -363,6 +368,55 @@ void tst_AudioOut::timerChecksTheDefault()
     audio->setDevices({ device("alpha") });
     QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 1, AudioOut::CheckIntervalMs + 2000);
     QCOMPARE(log, QStringList({ "0.02 20", "\"\"", "\"alpha\"" }));
+}
+
+static qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void tst_AudioOut::soakReleasesWhatItReplaces()
+{
+    // Two devices that share no format: every change builds a new tone device
+    // too. Low rates keep each synthesis cheap.
+    const FakeDevice low = device("low", { 8000 });
+    const FakeDevice high = device("high", { 11025 });
+    audio->setDevices({ low });
+    start(440);
+    auto change = [this](const FakeDevice &next) {
+        audio->setDevices({ next });
+        check();
+        QCOMPARE(audio->output(audio->outputCount() - 1).device, next.name);
+    };
+    for (int i = 0; i < 50; ++i) // let the allocator settle first
+        change(i % 2 ? low : high);
+    const qint64 before = residentKiB();
+
+    for (int i = 0; i < 1000; ++i) {
+        change(i % 2 ? low : high);
+        if (QTest::currentTestFailed())
+            return;
+    }
+
+    // Whatever was replaced is gone: one tone device, one output, the timer.
+    QCOMPARE(audioOut->children().size(), 3);
+    QCOMPARE(generatorCount(), 1);
+    int liveOutputs = 0;
+    for (int i = 0; i < audio->outputCount(); ++i)
+        liveOutputs += audio->output(i).destroyed ? 0 : 1;
+    QCOMPARE(liveOutputs, 1);
+    QCOMPARE(audio->outputCount(), 1051);
+
+    const qint64 after = residentKiB();
+    qInfo("resident set after 50 changes: %lld KiB, after 1050: %lld KiB", before, after);
+    QVERIFY2(after - before < 2048, qPrintable(QString::number(after - before)));
 }
 
 QTEST_GUILESS_MAIN(tst_AudioOut)
