@@ -416,7 +416,11 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
 
     const qint64 after = residentKiB();
     qInfo("resident set after 50 changes: %lld KiB, after 1050: %lld KiB", before, after);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back on purpose, so only a plain
+    // build says anything about growth.
     QVERIFY2(after - before < 2048, qPrintable(QString::number(after - before)));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_AudioOut)

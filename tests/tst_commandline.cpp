@@ -38,7 +38,8 @@ RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment)
     for (QByteArray &argument : copies)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&run.pid, program.constData(), &actions, nullptr, argv.data(), environment) != 0)
+    if (posix_spawn(&run.pid, program.constData(), &actions, nullptr, argv.data(), environment)
+        != 0)
         run.pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
@@ -104,7 +105,8 @@ void tst_CommandLine::settingsLine()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
     env.insert(QStringLiteral("HOME"), runtimeDir.path());
-    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + runtimeDir.path() + "/none");
+    env.insert(QStringLiteral("PULSE_SERVER"),
+               QStringLiteral("unix:") + runtimeDir.path() + "/none");
     env.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
     env.remove(QStringLiteral("QT_LOGGING_RULES"));
 
@@ -132,7 +134,7 @@ void tst_CommandLine::settingsLine()
 }
 
 QList<QByteArray> tst_CommandLine::firstLines(const QList<QList<QByteArray>> &vectors,
-                                               QList<bool> *alive)
+                                              QList<bool> *alive)
 {
     // No reachable audio server: each run gets no further than its first line.
     QList<QByteArray> environment = {
@@ -204,19 +206,28 @@ void tst_CommandLine::trickyValues_data()
     QTest::newRow("nan volume") << QList<QByteArray> { "440", "nan" } << QByteArray("nan 440");
     QTest::newRow("inf volume") << QList<QByteArray> { "440", "inf" } << QByteArray("inf 440");
     QTest::newRow("-inf volume") << QList<QByteArray> { "440", "-inf" } << QByteArray("-inf 440");
-    QTest::newRow("negative zero volume") << QList<QByteArray> { "440", "-0" } << QByteArray("0.02 440");
-    QTest::newRow("overflowing volume") << QList<QByteArray> { "440", "1e999" } << QByteArray("inf 440");
-    QTest::newRow("subnormal volume") << QList<QByteArray> { "440", "1e-320" } << QByteArray("9.99989e-321 440");
+    QTest::newRow("negative zero volume")
+            << QList<QByteArray> { "440", "-0" } << QByteArray("0.02 440");
+    QTest::newRow("overflowing volume")
+            << QList<QByteArray> { "440", "1e999" } << QByteArray("inf 440");
+    QTest::newRow("subnormal volume")
+            << QList<QByteArray> { "440", "1e-320" } << QByteArray("9.99989e-321 440");
     QTest::newRow("hexadecimal frequency") << QList<QByteArray> { "0x10" } << QByteArray("0.02 20");
-    QTest::newRow("spaces around both") << QList<QByteArray> { " 440 ", "\t0.5\t" } << QByteArray("0.5 440");
+    QTest::newRow("spaces around both")
+            << QList<QByteArray> { " 440 ", "\t0.5\t" } << QByteArray("0.5 440");
     QTest::newRow("plus sign") << QList<QByteArray> { "+440", "+.5e1" } << QByteArray("5 440");
-    QTest::newRow("frequency beyond int") << QList<QByteArray> { "4294967736" } << QByteArray("0.02 20");
-    QTest::newRow("largest int") << QList<QByteArray> { "2147483647" } << QByteArray("0.02 2147483647");
-    QTest::newRow("smallest int") << QList<QByteArray> { "-2147483648" } << QByteArray("0.02 -2147483648");
+    QTest::newRow("frequency beyond int")
+            << QList<QByteArray> { "4294967736" } << QByteArray("0.02 20");
+    QTest::newRow("largest int") << QList<QByteArray> { "2147483647" }
+                                 << QByteArray("0.02 2147483647");
+    QTest::newRow("smallest int") << QList<QByteArray> { "-2147483648" }
+                                  << QByteArray("0.02 -2147483648");
     QTest::newRow("exponents") << QList<QByteArray> { "1e3", "1e3" } << QByteArray("1000 20");
     QTest::newRow("decimal comma") << QList<QByteArray> { "440", "0,5" } << QByteArray("0.02 440");
-    QTest::newRow("non-UTF-8 bytes") << QList<QByteArray> { "\xff\xfe", "\x80" } << QByteArray("0.02 20");
-    QTest::newRow("100 kB") << QList<QByteArray> { QByteArray(100 * 1024, '7') } << QByteArray("0.02 20");
+    QTest::newRow("non-UTF-8 bytes")
+            << QList<QByteArray> { "\xff\xfe", "\x80" } << QByteArray("0.02 20");
+    QTest::newRow("100 kB") << QList<QByteArray> { QByteArray(100 * 1024, '7') }
+                            << QByteArray("0.02 20");
 }
 
 void tst_CommandLine::trickyValues()
@@ -239,11 +250,16 @@ void tst_CommandLine::fuzzedArguments()
             out.append(char(random.bounded(low, high + 1)));
         return out;
     };
-    auto pick = [&random](const QList<QByteArray> &from) { return from.at(random.bounded(from.size())); };
-    const QList<QByteArray> special = { "nan", "-nan", "inf", "+inf", "-inf", "-0", "+0", "0", "0.0",
-                                        "1e999", "-1e999", "1e-999", "0x10", "0b11", "010", "1e3",
-                                        "4.9e-324", "1.7976931348623157e308", "2147483648", "-2147483649",
-                                        "440", "0.5", "-440", "NaN", "Infinity", "1,5", "١٢٣" };
+    auto pick = [&random](const QList<QByteArray> &from) {
+        return from.at(random.bounded(from.size()));
+    };
+    const QList<QByteArray> special = {
+        "nan",        "-nan",        "inf", "+inf",  "-inf",     "-0",
+        "+0",         "0",           "0.0", "1e999", "-1e999",   "1e-999",
+        "0x10",       "0b11",        "010", "1e3",   "4.9e-324", "1.7976931348623157e308",
+        "2147483648", "-2147483649", "440", "0.5",   "-440",     "NaN",
+        "Infinity",   "1,5",         "١٢٣"
+    };
 
     QList<QList<QByteArray>> vectors;
     for (int i = 0; i < 2000; ++i) {
@@ -251,17 +267,35 @@ void tst_CommandLine::fuzzedArguments()
         const int count = i % 10 == 8 ? random.bounded(3, 9) : random.bounded(0, 3);
         for (int a = 0; a < count; ++a) {
             switch ((i + a) % 10) {
-            case 0: arguments.append(bytes(random.bounded(0, 41), 1, 255)); break;
-            case 1: arguments.append(bytes(random.bounded(1, 11), 0x80, 0xff)); break;
-            case 2: arguments.append(QByteArray()); break;
-            case 3: arguments.append(pick({ "", "-", "+" }) + bytes(random.bounded(10, 400), '0', '9')); break;
-            case 4: arguments.append(QByteArray::number(random.bounded(1, 10)) + "e"
-                                     + QByteArray::number(random.bounded(-400, 401))); break;
-            case 5: arguments.append(pick(special)); break;
-            case 6: arguments.append(bytes(random.bounded(0, 4), ' ', ' ') + pick(special)
-                                     + bytes(random.bounded(0, 4), '\t', '\t')); break;
-            case 7: arguments.append(bytes(100 * 1024, 0x21, 0x7e)); break;
-            case 8: arguments.append(pick(special) + pick(special)); break;
+            case 0:
+                arguments.append(bytes(random.bounded(0, 41), 1, 255));
+                break;
+            case 1:
+                arguments.append(bytes(random.bounded(1, 11), 0x80, 0xff));
+                break;
+            case 2:
+                arguments.append(QByteArray());
+                break;
+            case 3:
+                arguments.append(pick({ "", "-", "+" }) + bytes(random.bounded(10, 400), '0', '9'));
+                break;
+            case 4:
+                arguments.append(QByteArray::number(random.bounded(1, 10)) + "e"
+                                 + QByteArray::number(random.bounded(-400, 401)));
+                break;
+            case 5:
+                arguments.append(pick(special));
+                break;
+            case 6:
+                arguments.append(bytes(random.bounded(0, 4), ' ', ' ') + pick(special)
+                                 + bytes(random.bounded(0, 4), '\t', '\t'));
+                break;
+            case 7:
+                arguments.append(bytes(100 * 1024, 0x21, 0x7e));
+                break;
+            case 8:
+                arguments.append(pick(special) + pick(special));
+                break;
             default: {
                 static const QByteArray alphabet = "0123456789+-.eExXn ";
                 QByteArray mixed;
@@ -282,9 +316,14 @@ void tst_CommandLine::fuzzedArguments()
         for (const QByteArray &argument : vectors.at(i))
             shown += '"' + argument.left(40).toPercentEncoding() + "\" ";
         QVERIFY2(settings.match(QString::fromUtf8(lines.at(i))).hasMatch(),
-                 qPrintable(QStringLiteral("run %1 (%2): first line '%3'")
-                                    .arg(i).arg(QString::fromLatin1(shown), QString::fromUtf8(lines.at(i)))));
-        QVERIFY2(alive.at(i), qPrintable(QStringLiteral("run %1 (%2) ended by itself").arg(i).arg(QString::fromLatin1(shown))));
+                 qPrintable(
+                         QStringLiteral("run %1 (%2): first line '%3'")
+                                 .arg(i)
+                                 .arg(QString::fromLatin1(shown), QString::fromUtf8(lines.at(i)))));
+        QVERIFY2(alive.at(i),
+                 qPrintable(QStringLiteral("run %1 (%2) ended by itself")
+                                    .arg(i)
+                                    .arg(QString::fromLatin1(shown))));
     }
 }
 

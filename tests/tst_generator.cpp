@@ -3,7 +3,6 @@
 
 #include <QtTest>
 
-
 // The tone device, through the bytes it serves.
 class tst_Generator : public QObject
 {
@@ -47,7 +46,8 @@ void tst_Generator::servesTheTone_data()
     using F = QAudioFormat;
     QTest::newRow("u8") << makeFormat(8000, 1, 8, F::UnSignedInt) << 440;
     QTest::newRow("s8") << makeFormat(8000, 1, 8, F::SignedInt) << 440;
-    QTest::newRow("s8 big-endian ignored") << makeFormat(8000, 1, 8, F::SignedInt, F::BigEndian) << 440;
+    QTest::newRow("s8 big-endian ignored")
+            << makeFormat(8000, 1, 8, F::SignedInt, F::BigEndian) << 440;
     QTest::newRow("u16le") << makeFormat(22050, 1, 16, F::UnSignedInt) << 1000;
     QTest::newRow("u16be") << makeFormat(22050, 1, 16, F::UnSignedInt, F::BigEndian) << 1000;
     QTest::newRow("s16le") << makeFormat(44100, 1, 16) << 20;
@@ -79,7 +79,9 @@ void tst_Generator::servesTheTone()
     for (int i = 0; i < expected.size(); ++i) {
         if (served.at(i) != expected.at(i))
             QFAIL(qPrintable(QStringLiteral("byte %1: got %2, expected %3")
-                                     .arg(i).arg(quint8(served.at(i))).arg(quint8(expected.at(i)))));
+                                     .arg(i)
+                                     .arg(quint8(served.at(i)))
+                                     .arg(quint8(expected.at(i)))));
     }
     // The phase restarts every second, so every second is the same bytes.
     const int second = expected.size() / 10;
@@ -141,7 +143,8 @@ void tst_Generator::unknownEncodingIsSilence()
 {
     QFETCH(QAudioFormat, format);
     Generator generator(format, 1000000, 440, nullptr);
-    const qint64 length = 10LL * format.sampleRate() * format.channelCount() * format.sampleSize() / 8;
+    const qint64 length =
+            10LL * format.sampleRate() * format.channelCount() * format.sampleSize() / 8;
     QCOMPARE(generator.bytesAvailable(), length);
     QCOMPARE(readAll(generator, length), QByteArray(int(length), '\0'));
 }
@@ -223,10 +226,11 @@ void tst_Generator::absurdFormatsAreCapped_data()
     QTest::addColumn<qint64>("duration");
 
     // 32-bit float is not synthesized, so only the buffer's size is at stake.
-    const QAudioFormat huge = makeFormat(std::numeric_limits<int>::max(), 8, 32, QAudioFormat::Float);
+    const QAudioFormat huge =
+            makeFormat(std::numeric_limits<int>::max(), 8, 32, QAudioFormat::Float);
     QTest::newRow("bytes per second beyond 32 bits") << huge << qint64(1000000);
-    QTest::newRow("length beyond 64 bits") << makeFormat(44100, 3, 32, QAudioFormat::Float)
-                                           << std::numeric_limits<qint64>::max();
+    QTest::newRow("length beyond 64 bits")
+            << makeFormat(44100, 3, 32, QAudioFormat::Float) << std::numeric_limits<qint64>::max();
     QTest::newRow("frames larger than the cap")
             << makeFormat(44100, std::numeric_limits<int>::max(), 1 << 20, QAudioFormat::Float)
             << qint64(1000000);

@@ -8,7 +8,10 @@
 #include <QRegularExpression>
 #include <QThread>
 
-AudioServer::AudioServer(Kind kind, QObject *parent) : QObject(parent), kind(kind) { }
+AudioServer::AudioServer(Kind kind, QObject *parent)
+    : QObject(parent)
+    , kind(kind)
+{ }
 
 AudioServer::~AudioServer()
 {
@@ -19,9 +22,8 @@ QProcessEnvironment AudioServer::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : { "PULSE_SERVER", "PULSE_RUNTIME_PATH", "PULSE_COOKIE",
-                              "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE",
-                              "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "QT_MESSAGE_PATTERN",
-                              "QT_LOGGING_RULES" })
+                              "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE", "DBUS_SESSION_BUS_ADDRESS",
+                              "DISPLAY", "QT_MESSAGE_PATTERN", "QT_LOGGING_RULES" })
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
     env.insert(QStringLiteral("HOME"), runtimeDir.path());
@@ -39,7 +41,8 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
         error = QStringLiteral("no temporary directory");
         return false;
     }
-    QFile::setPermissions(runtimeDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(runtimeDir.path(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     sinks.clear();
     sinkModules.clear();
 
@@ -60,12 +63,14 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
         server->start(QStringLiteral("pulseaudio"),
                       { QStringLiteral("-n"), QStringLiteral("-F"), script,
                         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--daemonize=no"),
-                        QStringLiteral("--use-pid-file=no"), QStringLiteral("--log-target=stderr") });
+                        QStringLiteral("--use-pid-file=no"),
+                        QStringLiteral("--log-target=stderr") });
     } else {
         // WirePlumber moves every stream, recordings included, to a new default
         // sink by itself; with that off, a stream moves only when the program
         // moves it, which is what the tests want to see.
-        const QString policy = runtimeDir.filePath(QStringLiteral(".config/wireplumber/policy.lua.d"));
+        const QString policy =
+                runtimeDir.filePath(QStringLiteral(".config/wireplumber/policy.lua.d"));
         QFile file(policy + QStringLiteral("/90-steadytone-tests.lua"));
         if (!QDir().mkpath(policy) || !file.open(QIODevice::WriteOnly)) {
             error = file.errorString();
@@ -76,10 +81,11 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
         // The session bus, PipeWire, its session manager and its pulse server,
         // all in one process group that stop() ends together.
         server->setOwnSession(true);
-        QString script = QStringLiteral(
-                "pipewire & "
-                "for i in $(seq 100); do [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && break; sleep 0.05; done; "
-                "wireplumber & ");
+        QString script =
+                QStringLiteral("pipewire & "
+                               "for i in $(seq 100); do [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && "
+                               "break; sleep 0.05; done; "
+                               "wireplumber & ");
         if (pulseProtocol)
             script += QStringLiteral("pipewire-pulse & ");
         script += QStringLiteral("wait");
@@ -93,7 +99,8 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
     if (!pulseProtocol) {
         // Nothing to ask: give PipeWire a moment to be up.
         QDeadlineTimer deadline(5000);
-        while (!QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0"))) && !deadline.hasExpired())
+        while (!QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0")))
+               && !deadline.hasExpired())
             QThread::msleep(50);
         return QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0")));
     }
@@ -111,7 +118,8 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
     // source and moves recordings along with it when the default sink
     // changes; a chosen default source keeps each recorder where it is.
     return kind != PulseAudio
-            || pactl({ QStringLiteral("set-default-source"), startSinks.first().name + ".monitor" });
+            || pactl(
+                    { QStringLiteral("set-default-source"), startSinks.first().name + ".monitor" });
 }
 
 bool AudioServer::waitForPulse()
@@ -149,12 +157,12 @@ bool AudioServer::restart()
 bool AudioServer::loadSink(const Sink &sink)
 {
     QString index;
-    const bool loaded = pactl({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                                QStringLiteral("sink_name=") + sink.name,
-                                QStringLiteral("format=s16le"),
-                                QStringLiteral("rate=%1").arg(sink.rate),
-                                QStringLiteral("channels=%1").arg(sink.channels) },
-                              &index);
+    const bool loaded =
+            pactl({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                    QStringLiteral("sink_name=") + sink.name, QStringLiteral("format=s16le"),
+                    QStringLiteral("rate=%1").arg(sink.rate),
+                    QStringLiteral("channels=%1").arg(sink.channels) },
+                  &index);
     if (!loaded)
         return false;
     sinks.append(sink);
@@ -163,8 +171,12 @@ bool AudioServer::loadSink(const Sink &sink)
     QDeadlineTimer deadline(5000);
     QString list;
     while (!deadline.hasExpired()) {
-        if (pactl({ QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks") }, &list)
-            && list.split(QLatin1Char('\n')).filter(QRegularExpression("^\\d+\\s" + sink.name + "\\s")).size() == 1)
+        if (pactl({ QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks") },
+                  &list)
+            && list.split(QLatin1Char('\n'))
+                            .filter(QRegularExpression("^\\d+\\s" + sink.name + "\\s"))
+                            .size()
+                    == 1)
             return true;
         QThread::msleep(50);
     }
@@ -212,6 +224,7 @@ bool AudioServer::pactl(const QStringList &arguments, QString *output)
     if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return true;
     error = QStringLiteral("pactl %1: %2")
-                    .arg(arguments.join(' '), QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
+                    .arg(arguments.join(' '),
+                         QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
     return false;
 }

@@ -4,7 +4,9 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-ChildProcess::ChildProcess(QObject *parent) : QProcess(parent) { }
+ChildProcess::ChildProcess(QObject *parent)
+    : QProcess(parent)
+{ }
 
 ChildProcess::~ChildProcess()
 {

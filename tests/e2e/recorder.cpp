@@ -8,7 +8,10 @@
 
 Recorder::Recorder(const AudioServer &server, const QString &sink, int rate, int channels,
                    QObject *parent)
-    : QObject(parent), process(new ChildProcess(this)), sampleRate(rate), channelCount(channels)
+    : QObject(parent)
+    , process(new ChildProcess(this))
+    , sampleRate(rate)
+    , channelCount(channels)
 {
     process->setProcessEnvironment(server.environment());
     process->setProgram(QStringLiteral("parec"));

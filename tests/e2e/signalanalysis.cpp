@@ -6,10 +6,10 @@ namespace SignalAnalysis {
 
 namespace {
 
-int end(const QVector<qint16> &samples, int to)
-{
-    return to < 0 || to > samples.size() ? samples.size() : to;
-}
+    int end(const QVector<qint16> &samples, int to)
+    {
+        return to < 0 || to > samples.size() ? samples.size() : to;
+    }
 
 } // namespace
 
@@ -79,7 +79,8 @@ int longestZeroRun(const QVector<qint16> &samples, int from, int to)
     return longest;
 }
 
-int alignment(const QVector<qint16> &samples, int from, const QVector<qint16> &reference, int length)
+int alignment(const QVector<qint16> &samples, int from, const QVector<qint16> &reference,
+              int length)
 {
     if (from < 0 || from + length > samples.size())
         return -1;

@@ -75,7 +75,8 @@ void tst_E2E::initTestCase()
     for (const char *tool : { "pulseaudio", "pactl", "parec", "pipewire", "wireplumber",
                               "pipewire-pulse", "dbus-run-session" }) {
         QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
-                 qPrintable(QStringLiteral("%1 is not installed; scripts/install-deps --tests installs it")
+                 qPrintable(QStringLiteral(
+                                    "%1 is not installed; scripts/install-deps --tests installs it")
                                     .arg(QString::fromLatin1(tool))));
     }
 }
@@ -118,7 +119,8 @@ void tst_E2E::levelAndPitch_data()
     for (const auto kind : { AudioServer::PulseAudio, AudioServer::PipeWire }) {
         const char *name = kind == AudioServer::PulseAudio ? "pulseaudio" : "pipewire";
         QTest::addRow("%s defaults", name) << kind << QStringList() << 20 << 0.02;
-        QTest::addRow("%s 1000 Hz at 0.5", name) << kind << QStringList { "1000", "0.5" } << 1000 << 0.5;
+        QTest::addRow("%s 1000 Hz at 0.5", name)
+                << kind << QStringList { "1000", "0.5" } << 1000 << 0.5;
     }
 }
 
@@ -150,8 +152,10 @@ void tst_E2E::levelAndPitch()
         qInfo("channel %d: %.4f Hz (error %.4f %%), peak %d (error %.3f %%)", channel, measured,
               100.0 * (measured - frequency) / frequency, level,
               100.0 * (level - expectedPeak) / expectedPeak);
-        QVERIFY2(qAbs(measured - frequency) <= frequency * 0.001, qPrintable(QString::number(measured)));
-        QVERIFY2(qAbs(level - expectedPeak) <= expectedPeak * 0.02, qPrintable(QString::number(level)));
+        QVERIFY2(qAbs(measured - frequency) <= frequency * 0.001,
+                 qPrintable(QString::number(measured)));
+        QVERIFY2(qAbs(level - expectedPeak) <= expectedPeak * 0.02,
+                 qPrintable(QString::number(level)));
     }
 }
 
@@ -344,12 +348,12 @@ void tst_E2E::checkToneScript()
     QVERIFY2(script.exitCode() == 0, qPrintable(output + script.readAllStandardError()));
 
     QVERIFY2(output.contains(QStringLiteral("stream:    steadytone present")), qPrintable(output));
-    const QRegularExpressionMatch frequency
-            = QRegularExpression(QStringLiteral("frequency: ([0-9.]+) Hz")).match(output);
+    const QRegularExpressionMatch frequency =
+            QRegularExpression(QStringLiteral("frequency: ([0-9.]+) Hz")).match(output);
     QVERIFY2(frequency.hasMatch(), qPrintable(output));
     QVERIFY2(qAbs(frequency.captured(1).toDouble() - 440) <= 0.44, qPrintable(output));
-    const QRegularExpressionMatch peak
-            = QRegularExpression(QStringLiteral("peak: +(-[0-9.]+) dBFS")).match(output);
+    const QRegularExpressionMatch peak =
+            QRegularExpression(QStringLiteral("peak: +(-[0-9.]+) dBFS")).match(output);
     QVERIFY2(peak.hasMatch(), qPrintable(output));
     // Half of full scale is 6 dB down.
     QVERIFY2(qAbs(peak.captured(1).toDouble() + 6.0) <= 0.2, qPrintable(output));

@@ -5,7 +5,9 @@
 
 #include <QIODevice>
 
-FakeAudioSystem::FakeAudioSystem(QObject *parent) : QAudioSystemPlugin(parent) { }
+FakeAudioSystem::FakeAudioSystem(QObject *parent)
+    : QAudioSystemPlugin(parent)
+{ }
 
 QList<QByteArray> FakeAudioSystem::availableDevices(QAudio::Mode mode) const
 {

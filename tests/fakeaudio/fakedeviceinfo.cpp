@@ -1,6 +1,8 @@
 #include "fakedeviceinfo.h"
 
-FakeDeviceInfo::FakeDeviceInfo(const FakeDevice &device) : device(device) { }
+FakeDeviceInfo::FakeDeviceInfo(const FakeDevice &device)
+    : device(device)
+{ }
 
 QAudioFormat FakeDeviceInfo::preferredFormat() const
 {

@@ -2,7 +2,10 @@
 
 #include "fakeaudiosystem.h"
 
-FakeOutput::FakeOutput(FakeAudioSystem *system, int index) : system(system), index(index) { }
+FakeOutput::FakeOutput(FakeAudioSystem *system, int index)
+    : system(system)
+    , index(index)
+{ }
 
 FakeOutput::~FakeOutput()
 {
