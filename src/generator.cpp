@@ -127,17 +127,24 @@ void Generator::synthesize(const QAudioFormat &format, qint64 duration, int freq
     const double step = frequency * TwoPi;
     const qint64 frameBytes = qint64(channels) * channelBytes;
     const qint64 frames = length / frameBytes;
-    uchar *out = reinterpret_cast<uchar *>(buffer.data());
-    uchar sample[2];
     // The phase restarts every sampleRate frames, one second of audio, so for
     // any whole-number frequency each second joins the next without a jump and
-    // the buffer loops seamlessly.
-    for (qint64 n = 0; n < frames; ++n) {
-        const double x = std::sin((n % sampleRate) * step / sampleRate);
+    // the buffer loops seamlessly. It also makes every second the same bytes:
+    // only the first is computed, the rest are copies of it.
+    const qint64 secondFrames = qMin<qint64>(frames, sampleRate);
+    uchar *const start = reinterpret_cast<uchar *>(buffer.data());
+    uchar *out = start;
+    uchar sample[2];
+    for (qint64 n = 0; n < secondFrames; ++n) {
+        const double x = std::sin(n * step / sampleRate);
         const int sampleBytes = encodeSample(x, format, sample);
         for (int c = 0; c < channels; ++c) {
             std::memcpy(out, sample, size_t(sampleBytes));
             out += channelBytes;
         }
     }
+    const qint64 secondBytes = secondFrames * frameBytes;
+    const qint64 frameTotal = frames * frameBytes;
+    for (qint64 done = secondBytes; done < frameTotal; done += secondBytes)
+        std::memcpy(start + done, start, size_t(qMin(secondBytes, frameTotal - done)));
 }

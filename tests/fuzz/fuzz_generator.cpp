@@ -21,9 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Buffers of hundreds of megabytes are correct but would make each run
     // take seconds; the cap on them has unit tests of its own.
-    const long double length = static_cast<long double>(format.sampleRate())
-            * format.channelCount() * (format.sampleSize() / 8) * duration
-            / Generator::DurationDivisor;
+    const long double length = static_cast<long double>(format.sampleRate()) * format.channelCount()
+            * (format.sampleSize() / 8) * duration / Generator::DurationDivisor;
     if (length > (4 << 20))
         return 0;
 

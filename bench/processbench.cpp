@@ -1,0 +1,140 @@
+// Runs steadytone, and sox's play producing the same tone, on a private
+// PulseAudio null sink, one after the other, and reports what each costs:
+// CPU time, context switches, peak resident memory and time to first sound.
+//   processbench [SECONDS]
+#include "audioserver.h"
+#include "childprocess.h"
+#include "recorder.h"
+#include "signalanalysis.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <unistd.h>
+
+namespace {
+
+struct Usage
+{
+    double cpuSeconds = 0;
+    qint64 contextSwitches = 0;
+};
+
+struct Figures
+{
+    double cpuSeconds = 0; // whole run
+    double steadyCpuPercent = 0; // after the first five seconds
+    double switchesPerSecond = 0; // after the first five seconds
+    double peakRssMiB = 0;
+    double firstSoundMs = -1;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint64 statusField(const QByteArray &status, const QByteArray &name)
+{
+    for (const QByteArray &line : status.split('\n')) {
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+// CPU time of the process (all its threads, ended ones too) and the context
+// switches of its threads.
+Usage usage(qint64 pid)
+{
+    Usage result;
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    result.cpuSeconds = (fields.value(11).toLongLong() + fields.value(12).toLongLong()) / tick;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray status = readFile(tasks.filePath(task) + QStringLiteral("/status"));
+        result.contextSwitches += statusField(status, "voluntary_ctxt_switches")
+                + statusField(status, "nonvoluntary_ctxt_switches");
+    }
+    return result;
+}
+
+Figures measure(AudioServer &server, const QString &program, const QStringList &arguments,
+                const QProcessEnvironment &environment, int seconds)
+{
+    Figures figures;
+    Recorder recorder(server, QStringLiteral("bench"), 44100, 1);
+    if (!recorder.start())
+        qFatal("parec did not start");
+    ChildProcess process;
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000))
+        qFatal("%s did not start", qPrintable(program));
+    const qint64 pid = process.processId();
+
+    while (clock.elapsed() < 5000) {
+        if (figures.firstSoundMs < 0 && SignalAnalysis::firstAbove(recorder.samples(), 0) >= 0)
+            figures.firstSoundMs = clock.elapsed();
+        QTest::qWait(5);
+    }
+    const Usage settled = usage(pid);
+    const qint64 settledAt = clock.elapsed();
+    while (clock.elapsed() < seconds * 1000)
+        QTest::qWait(200);
+    const Usage end = usage(pid);
+    const double steadySeconds = (clock.elapsed() - settledAt) / 1000.0;
+    figures.cpuSeconds = end.cpuSeconds;
+    figures.steadyCpuPercent = 100.0 * (end.cpuSeconds - settled.cpuSeconds) / steadySeconds;
+    figures.switchesPerSecond = (end.contextSwitches - settled.contextSwitches) / steadySeconds;
+    figures.peakRssMiB = statusField(readFile(QStringLiteral("/proc/%1/status").arg(pid)), "VmHWM") / 1024.0;
+    process.terminateAndWait();
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int seconds = qMax(10, app.arguments().value(1, QStringLiteral("60")).toInt());
+
+    AudioServer server(AudioServer::PulseAudio);
+    if (!server.start({ { QStringLiteral("bench"), 44100, 1 } }))
+        qFatal("no audio server: %s", qPrintable(server.errorString()));
+
+    qInfo("Each program plays 20 Hz at volume 0.02 for %d s on a private PulseAudio null sink.",
+          seconds);
+    const Figures ours = measure(server, QStringLiteral(STEADYTONE_EXE), {}, server.environment(),
+                                 seconds);
+    QProcessEnvironment soxEnvironment = server.environment();
+    soxEnvironment.insert(QStringLiteral("AUDIODRIVER"), QStringLiteral("pulseaudio"));
+    const Figures sox = measure(server, QStringLiteral("play"),
+                                { "-q", "-n", "synth", "sine", "20", "vol", "0.02" },
+                                soxEnvironment, seconds);
+
+    auto row = [](const char *what, double a, double b, const char *format) {
+        const QByteArray line = QByteArray("| %-34s | ") + format + " | " + format + " | %6.2f |";
+        qInfo(line.constData(), what, a, b, b != 0 ? a / b : 0.0);
+    };
+    qInfo("| %-34s | %10s | %10s | %6s |", "figure", "steadytone", "play", "ratio");
+    qInfo("|%s|%s|%s|%s|", QByteArray(36, '-').constData(), QByteArray(12, '-').constData(),
+          QByteArray(12, '-').constData(), QByteArray(8, '-').constData());
+    row(qPrintable(QStringLiteral("CPU seconds over %1 s").arg(seconds)), ours.cpuSeconds,
+        sox.cpuSeconds, "%10.2f");
+    row("CPU % of one core, steady", ours.steadyCpuPercent, sox.steadyCpuPercent, "%10.2f");
+    row("context switches per second", ours.switchesPerSecond, sox.switchesPerSecond, "%10.1f");
+    row("peak RSS (MiB)", ours.peakRssMiB, sox.peakRssMiB, "%10.1f");
+    row("first sound after start (ms)", ours.firstSoundMs, sox.firstSoundMs, "%10.0f");
+    return 0;
+}
