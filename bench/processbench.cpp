@@ -74,8 +74,8 @@ Figures measure(AudioServer &server, const QString &program, const QStringList &
         qFatal("parec did not start");
     ChildProcess process;
     process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
     QElapsedTimer clock;
     clock.start();
     process.start(program, arguments);
