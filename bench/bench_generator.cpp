@@ -17,7 +17,8 @@ private slots:
 
 void bench_Generator::synthesizeDefaultBuffer()
 {
-    QBENCHMARK {
+    QBENCHMARK
+    {
         Generator generator(defaultFormat(), 1000000, 20, nullptr);
         Q_UNUSED(generator)
     }
@@ -39,7 +40,8 @@ void bench_Generator::read()
     QFETCH(int, bytes);
     Generator generator(defaultFormat(), 1000000, 20, nullptr);
     QByteArray buffer(bytes, '\0');
-    QBENCHMARK {
+    QBENCHMARK
+    {
         generator.readData(buffer.data(), bytes);
     }
 }

@@ -97,7 +97,8 @@ Figures measure(AudioServer &server, const QString &program, const QStringList &
     figures.cpuSeconds = end.cpuSeconds;
     figures.steadyCpuPercent = 100.0 * (end.cpuSeconds - settled.cpuSeconds) / steadySeconds;
     figures.switchesPerSecond = (end.contextSwitches - settled.contextSwitches) / steadySeconds;
-    figures.peakRssMiB = statusField(readFile(QStringLiteral("/proc/%1/status").arg(pid)), "VmHWM") / 1024.0;
+    figures.peakRssMiB =
+            statusField(readFile(QStringLiteral("/proc/%1/status").arg(pid)), "VmHWM") / 1024.0;
     process.terminateAndWait();
     return figures;
 }
@@ -115,13 +116,13 @@ int main(int argc, char *argv[])
 
     qInfo("Each program plays 20 Hz at volume 0.02 for %d s on a private PulseAudio null sink.",
           seconds);
-    const Figures ours = measure(server, QStringLiteral(STEADYTONE_EXE), {}, server.environment(),
-                                 seconds);
+    const Figures ours =
+            measure(server, QStringLiteral(STEADYTONE_EXE), {}, server.environment(), seconds);
     QProcessEnvironment soxEnvironment = server.environment();
     soxEnvironment.insert(QStringLiteral("AUDIODRIVER"), QStringLiteral("pulseaudio"));
-    const Figures sox = measure(server, QStringLiteral("play"),
-                                { "-q", "-n", "synth", "sine", "20", "vol", "0.02" },
-                                soxEnvironment, seconds);
+    const Figures sox =
+            measure(server, QStringLiteral("play"),
+                    { "-q", "-n", "synth", "sine", "20", "vol", "0.02" }, soxEnvironment, seconds);
 
     auto row = [](const char *what, double a, double b, const char *format) {
         const QByteArray line = QByteArray("| %-34s | ") + format + " | " + format + " | %6.2f |";
