@@ -44,6 +44,47 @@ int waitForTone(Recorder &recorder, int threshold, int timeoutMs, int from = 0)
     }
 }
 
+// Whether the samples, from the first non-zero one on, are `length` samples of
+// the program's tone exactly, wherever in its buffer they start; why not, if
+// they are not.
+QString exactToneMismatch(const QVector<qint16> &samples, int frequency, int length)
+{
+    const QVector<qint16> tone = toneBuffer(frequency);
+    const int from = firstAbove(samples, 0);
+    const int offset = alignment(samples, from, tone);
+    if (offset < 0)
+        return QStringLiteral("the recording does not start with the tone");
+    if (from + length > samples.size())
+        return QStringLiteral("the recording is too short");
+    const int wrong = mismatches(samples, from, from + length, tone, offset);
+    return wrong == 0 ? QString() : QStringLiteral("%1 samples differ from the tone").arg(wrong);
+}
+
+// A private PulseAudio server with a mono 44.1 kHz sink "alpha", its monitor
+// recorded, and the program playing on it.
+struct AlphaRig
+{
+    AudioServer server { AudioServer::PulseAudio };
+    std::unique_ptr<Recorder> recorder;
+    std::unique_ptr<Player> player;
+    int onset = -1;
+
+    // Empty once the tone is heard above threshold; what went wrong otherwise.
+    QString start(const QStringList &arguments, int threshold)
+    {
+        if (!server.start({ { "alpha", 44100, 1 } }))
+            return server.errorString();
+        recorder = std::make_unique<Recorder>(server, "alpha", 44100, 1);
+        if (!recorder->start())
+            return QStringLiteral("parec did not start");
+        player = std::make_unique<Player>(server.environment(), arguments);
+        if (!player->play())
+            return QStringLiteral("the program logged nothing");
+        onset = waitForTone(*recorder, threshold, 5000);
+        return onset >= 0 ? QString() : QStringLiteral("no tone on the sink");
+    }
+};
+
 } // namespace
 
 // The real program against real audio servers, with what reaches the sinks
@@ -90,23 +131,13 @@ void tst_E2E::addServerRows()
 
 void tst_E2E::exactTone()
 {
-    AudioServer server(AudioServer::PulseAudio);
-    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
-    Recorder recorder(server, "alpha", 44100, 1);
-    QVERIFY(recorder.start());
-    Player player(server.environment(), { "440", "1" });
-    QVERIFY(player.play());
-
-    const int onset = waitForTone(recorder, 16000, 5000);
-    QVERIFY2(onset >= 0, "no tone on the sink");
-    QVERIFY(recorder.waitForSeconds(onset / 44100.0 + 2.2));
-    const QVector<qint16> samples = recorder.samples();
-    const QVector<qint16> tone = toneBuffer(440);
-    const int from = firstAbove(samples, 0);
-    const int offset = alignment(samples, from, tone);
-    QVERIFY2(offset >= 0, "the start of the recording is not in the tone");
-    QCOMPARE(mismatches(samples, from, from + 2 * 44100, tone, offset), 0);
-    QCOMPARE(player.log().mid(0, 3), QStringList({ "1 440", "\"\"", "\"alpha\"" }));
+    AlphaRig rig;
+    const QString error = rig.start({ "440", "1" }, 16000);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(rig.recorder->waitForSeconds(rig.onset / 44100.0 + 2.2));
+    const QString mismatch = exactToneMismatch(rig.recorder->samples(), 440, 2 * 44100);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    QCOMPARE(rig.player->log().mid(0, 3), QStringList({ "1 440", "\"\"", "\"alpha\"" }));
 }
 
 void tst_E2E::levelAndPitch_data()
@@ -161,18 +192,12 @@ void tst_E2E::levelAndPitch()
 
 void tst_E2E::seamlessLoop()
 {
-    AudioServer server(AudioServer::PulseAudio);
-    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
-    Recorder recorder(server, "alpha", 44100, 1);
-    QVERIFY(recorder.start());
-    Player player(server.environment(), { "440", "1" });
-    QVERIFY(player.play());
-
-    const int onset = waitForTone(recorder, 16000, 5000);
-    QVERIFY2(onset >= 0, "no tone on the sink");
+    AlphaRig rig;
+    const QString error = rig.start({ "440", "1" }, 16000);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
     // More than the ten-second buffer, so it wraps inside the recording.
-    QVERIFY(recorder.waitForSeconds(onset / 44100.0 + 11.0));
-    const QVector<qint16> samples = recorder.samples();
+    QVERIFY(rig.recorder->waitForSeconds(rig.onset / 44100.0 + 11.0));
+    const QVector<qint16> samples = rig.recorder->samples();
     const int from = firstAbove(samples, 0);
     const int to = lastAbove(samples, 0) + 1;
     QVERIFY(to - from >= 11 * 44100);
@@ -275,12 +300,8 @@ void tst_E2E::deviceLoss()
     qInfo("tone on the new sink %lld ms after it was loaded", clock.elapsed());
     QVERIFY(clock.elapsed() <= SwitchSeconds * 1000);
     QVERIFY(gamma.waitForSeconds(back / 44100.0 + 1.2));
-    const QVector<qint16> samples = gamma.samples();
-    const QVector<qint16> tone = toneBuffer(440);
-    const int from = firstAbove(samples, 0);
-    const int offset = alignment(samples, from, tone);
-    QVERIFY2(offset >= 0, "what plays is not the 44.1 kHz tone");
-    QCOMPARE(mismatches(samples, from, from + 44100, tone, offset), 0);
+    const QString mismatch = exactToneMismatch(gamma.samples(), 440, 44100);
+    QVERIFY2(mismatch.isEmpty(), qPrintable("not the 44.1 kHz tone: " + mismatch));
 }
 
 void tst_E2E::noServerAtStart_data()
@@ -307,41 +328,33 @@ void tst_E2E::noServerAtStart()
 
 void tst_E2E::serverRestart()
 {
-    AudioServer server(AudioServer::PulseAudio);
-    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
-    auto before = std::make_unique<Recorder>(server, "alpha", 44100, 1);
-    QVERIFY(before->start());
-    Player player(server.environment(), { "440", "1" });
-    QVERIFY(player.play());
-    QVERIFY2(waitForTone(*before, 16000, 5000) >= 0, "no tone before the restart");
-    before.reset();
+    AlphaRig rig;
+    const QString error = rig.start({ "440", "1" }, 16000);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    rig.recorder.reset();
 
     QElapsedTimer sinceLoss;
     sinceLoss.start();
-    QVERIFY2(server.restart(), qPrintable(server.errorString()));
+    QVERIFY2(rig.server.restart(), qPrintable(rig.server.errorString()));
     qInfo("server back after %lld ms", sinceLoss.elapsed());
-    Recorder after(server, "alpha", 44100, 1);
+    Recorder after(rig.server, "alpha", 44100, 1);
     QVERIFY(after.start());
     QVERIFY2(waitForTone(after, 16000, 12000) >= 0, "no tone after the server restarted");
     qInfo("tone back %lld ms after the server went away", sinceLoss.elapsed());
     QVERIFY(sinceLoss.elapsed() <= 10000);
-    QVERIFY(player.nameLines().endsWith(QStringLiteral("\"alpha\"")));
+    QVERIFY(rig.player->nameLines().endsWith(QStringLiteral("\"alpha\"")));
 }
 
 void tst_E2E::checkToneScript()
 {
-    AudioServer server(AudioServer::PulseAudio);
-    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
-    Recorder recorder(server, "alpha", 44100, 1);
-    QVERIFY(recorder.start());
-    Player player(server.environment(), { "440", "0.5" });
-    QVERIFY(player.play());
-    QVERIFY2(waitForTone(recorder, int(0.25 * FullScale), 5000) >= 0, "no tone on the sink");
+    AlphaRig rig;
+    const QString error = rig.start({ "440", "0.5" }, int(0.25 * FullScale));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
 
     QTemporaryDir dir;
     const QString png = dir.filePath(QStringLiteral("check.png"));
     QProcess script;
-    script.setProcessEnvironment(server.environment());
+    script.setProcessEnvironment(rig.server.environment());
     script.start(QStringLiteral(CHECK_TONE_SCRIPT), { QStringLiteral("2"), png });
     QVERIFY(script.waitForFinished(15000));
     const QString output = QString::fromLocal8Bit(script.readAllStandardOutput());
