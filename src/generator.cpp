@@ -4,27 +4,30 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
 constexpr double TwoPi = 6.283185307179586;
 
 // Number of bytes of audio for the format and duration, or 0 when the format
-// cannot carry any. Worked out in 64 bits with overflow checks, and capped to a
-// whole number of frames, so no format can make the buffer wrap or explode.
+// cannot carry any. Worked out in 64 bits without overflow; a length past the
+// cap becomes the largest whole number of frames under it, so no format can
+// make the buffer wrap or explode.
 qint64 bufferLength(int sampleRate, int channels, int channelBytes, qint64 duration)
 {
     if (sampleRate <= 0 || channels <= 0 || channelBytes <= 0 || duration <= 0)
         return 0;
-    const qint64 frameBytes = qint64(channels) * channelBytes;
-    qint64 bytesPerSecond = 0;
-    qint64 scaled = 0;
-    if (__builtin_mul_overflow(frameBytes, qint64(sampleRate), &bytesPerSecond)
-        || __builtin_mul_overflow(bytesPerSecond, duration, &scaled)
-        || scaled / Generator::DurationDivisor > Generator::MaxBufferBytes) {
-        return Generator::MaxBufferBytes / frameBytes * frameBytes;
-    }
-    return scaled / Generator::DurationDivisor;
+    constexpr qint64 Max = std::numeric_limits<qint64>::max();
+    const qint64 frameBytes = qint64(channels) * channelBytes; // below 2^62
+    const qint64 capped = Generator::MaxBufferBytes / frameBytes * frameBytes;
+    if (frameBytes > Max / sampleRate)
+        return capped;
+    const qint64 bytesPerSecond = frameBytes * sampleRate;
+    if (bytesPerSecond > Max / duration)
+        return capped;
+    const qint64 length = bytesPerSecond * duration / Generator::DurationDivisor;
+    return length > Generator::MaxBufferBytes ? capped : length;
 }
 
 // Encodes one sample value x in [-1, 1] into out; returns the byte count
