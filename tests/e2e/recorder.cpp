@@ -2,8 +2,8 @@
 
 #include "audioserver.h"
 #include "childprocess.h"
+#include "signalanalysis.h"
 
-#include <QtEndian>
 #include <QtTest>
 
 Recorder::Recorder(const AudioServer &server, const QString &sink, int rate, int channels,
@@ -53,9 +53,5 @@ qint64 Recorder::frames() const
 
 QVector<qint16> Recorder::samples(int channel) const
 {
-    QVector<qint16> out(static_cast<int>(frames()));
-    const uchar *bytes = reinterpret_cast<const uchar *>(data.constData());
-    for (int i = 0; i < out.size(); ++i)
-        out[i] = qFromLittleEndian<qint16>(bytes + (i * channelCount + channel) * 2);
-    return out;
+    return SignalAnalysis::fromS16le(data, channelCount, channel);
 }

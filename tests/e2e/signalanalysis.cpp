@@ -1,5 +1,7 @@
 #include "signalanalysis.h"
 
+#include <QtEndian>
+
 #include <cstdlib>
 
 namespace SignalAnalysis {
@@ -12,6 +14,15 @@ namespace {
     }
 
 } // namespace
+
+QVector<qint16> fromS16le(const QByteArray &bytes, int channels, int channel)
+{
+    QVector<qint16> out(bytes.size() / (2 * channels));
+    const uchar *data = reinterpret_cast<const uchar *>(bytes.constData());
+    for (int i = 0; i < out.size(); ++i)
+        out[i] = qFromLittleEndian<qint16>(data + (i * channels + channel) * 2);
+    return out;
+}
 
 int firstAbove(const QVector<qint16> &samples, int threshold, int from)
 {

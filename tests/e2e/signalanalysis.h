@@ -1,10 +1,15 @@
 #ifndef SIGNALANALYSIS_H
 #define SIGNALANALYSIS_H
 
+#include <QByteArray>
 #include <QVector>
 
 // Plain measurements on recorded 16-bit samples.
 namespace SignalAnalysis {
+
+// One channel of interleaved signed 16-bit little-endian frames; a trailing
+// partial frame is left out.
+QVector<qint16> fromS16le(const QByteArray &bytes, int channels = 1, int channel = 0);
 
 // Index of the first sample whose magnitude exceeds threshold, or -1.
 int firstAbove(const QVector<qint16> &samples, int threshold, int from = 0);

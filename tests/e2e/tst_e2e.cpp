@@ -17,18 +17,10 @@ constexpr double FullScale = 32767.0;
 // plus the time an output takes to start.
 constexpr double SwitchSeconds = 5.5;
 
-QVector<qint16> toSamples(const QByteArray &s16le)
-{
-    QVector<qint16> out(s16le.size() / 2);
-    for (int i = 0; i < out.size(); ++i)
-        out[i] = qint16(quint8(s16le.at(2 * i)) | (quint8(s16le.at(2 * i + 1)) << 8));
-    return out;
-}
-
 // The program's whole ten-second buffer for a tone in the default format.
 QVector<qint16> toneBuffer(int frequency)
 {
-    return toSamples(referenceTone(defaultFormat(), frequency, 10 * 44100));
+    return fromS16le(referenceTone(defaultFormat(), frequency, 10 * 44100));
 }
 
 // Waits, bounded, for the tone to reach the recording; returns the index of
