@@ -23,8 +23,10 @@ void captureDebug(QtMsgType type, const QMessageLogContext &context, const QStri
         defaultHandler(type, context, message);
 }
 
-FakeDevice device(const QString &name, const QList<int> &rates = { 44100 },
-                  const QList<int> &channels = { 1 })
+// A device that takes every valid format, unless given the rates and channel
+// counts it takes.
+FakeDevice device(const QString &name, const QList<int> &rates = {},
+                  const QList<int> &channels = {})
 {
     FakeDevice d;
     d.name = name;
@@ -97,6 +99,8 @@ void tst_AudioOut::start(int frequency, double volume)
 
 void tst_AudioOut::check(bool release)
 {
+    // A check interval passes, and every output that can play does.
+    audio->play(qint64(AudioOut::CheckIntervalMs) * 1000);
     QVERIFY(QMetaObject::invokeMethod(audioOut.get(), "checkOut"));
     if (release)
         releaseReplaced();
@@ -151,17 +155,19 @@ void tst_AudioOut::startWithDevice()
 
 void tst_AudioOut::noDeviceAtStart()
 {
+    // With no server, Qt's backend reports a default device all the same,
+    // with no name; Qt plays it on a null output of its own.
     start(440);
-    QCOMPARE(log, QStringList({ "0.02 440" }));
+    QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"\"" }));
     QCOMPARE(audio->outputCount(), 0);
     check();
-    QCOMPARE(log.size(), 1);
+    QCOMPARE(log.size(), 3);
     QCOMPARE(audio->outputCount(), 0);
     QCOMPARE(generatorCount(), 1);
 
     audio->setDevices({ device("alpha") });
     check();
-    QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"alpha\"" }));
+    QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"\"", "\"\"", "\"alpha\"" }));
     QCOMPARE(audio->outputCount(), 1);
     QCOMPARE(audio->pull(0, 400), referenceTone(defaultFormat(), 440, 200));
 }
@@ -367,7 +373,7 @@ void tst_AudioOut::timerChecksTheDefault()
     QCOMPARE(audio->outputCount(), 0);
     audio->setDevices({ device("alpha") });
     QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 1, AudioOut::CheckIntervalMs + 2000);
-    QCOMPARE(log, QStringList({ "0.02 20", "\"\"", "\"alpha\"" }));
+    QCOMPARE(log, QStringList({ "0.02 20", "\"\"", "\"\"", "\"\"", "\"alpha\"" }));
 }
 
 static qint64 residentKiB()

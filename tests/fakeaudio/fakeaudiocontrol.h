@@ -11,15 +11,18 @@
 
 class QIODevice;
 
-// An output device of the simulated audio system, with the formats it takes.
+// An output device of the simulated audio system. Like a PulseAudio sink it
+// takes every valid format, unless the test lists the formats it takes.
 struct FakeDevice
 {
     QString name;
-    QList<int> sampleRates = { 44100 };
-    QList<int> channelCounts = { 1 };
-    QList<int> sampleSizes = { 16 };
-    QList<QAudioFormat::Endian> byteOrders = { QAudioFormat::LittleEndian };
-    QList<QAudioFormat::SampleType> sampleTypes = { QAudioFormat::SignedInt };
+    QList<int> sampleRates;
+    QList<int> channelCounts;
+    QList<int> sampleSizes;
+    QList<QAudioFormat::Endian> byteOrders;
+    QList<QAudioFormat::SampleType> sampleTypes;
+    // A suspended sink drains nothing, so its outputs play nothing.
+    bool suspended = false;
 };
 
 // What one audio output was asked to do, in creation order.
@@ -32,6 +35,8 @@ struct FakeOutputRecord
     int stops = 0;
     qreal volume = -1.0;
     QByteArray pulled;
+    qint64 processedUSecs = 0;
+    bool killed = false;
     bool destroyed = false;
 };
 
@@ -42,7 +47,9 @@ class FakeAudioControl
 public:
     virtual ~FakeAudioControl() = default;
 
-    // The first device is the default output; an empty list means none.
+    // The first device is the default output. An empty list means none, which
+    // the system reports as Qt's PulseAudio backend does: a device with an
+    // empty name that is null, yet not equal to QAudioDeviceInfo().
     virtual void setDevices(const QList<FakeDevice> &devices) = 0;
     virtual void clearOutputs() = 0;
     virtual int outputCount() const = 0;
@@ -50,8 +57,17 @@ public:
     // Reads up to bytes from the device the output was started on, as a
     // playing output would, and records what came back.
     virtual QByteArray pull(int index, qint64 bytes) = 0;
-    // Puts the output in the state a lost audio server leaves it in.
+    // Lets time pass: every output that plays counts this much more played.
+    virtual void play(qint64 usecs) = 0;
+    // What a server that went away does to an output: stopped, with an error.
     virtual void fail(int index) = 0;
+    // What a server that kills a stream does to it: the output stays active,
+    // with no error, and never plays again.
+    virtual void kill(int index) = 0;
+    // What Qt's backend does once its single reconnect has failed: every
+    // output fails, and every new one fails as it starts. The devices it knew
+    // are still reported.
+    virtual void loseServer() = 0;
 };
 
 #define FakeAudioControl_iid "steadytone.test.FakeAudioControl/1.0"

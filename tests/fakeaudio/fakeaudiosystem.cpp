@@ -15,6 +15,10 @@ QList<QByteArray> FakeAudioSystem::availableDevices(QAudio::Mode mode) const
     if (mode == QAudio::AudioOutput) {
         for (const FakeDevice &device : devices)
             names.append(device.name.toUtf8());
+        // Qt's PulseAudio backend with no sink, or no server, still names a
+        // default device: one with an empty name.
+        if (names.isEmpty())
+            names.append(QByteArray());
     }
     return names;
 }
@@ -50,6 +54,7 @@ void FakeAudioSystem::clearOutputs()
     // what the test no longer needs once every output is gone.
     records.clear();
     outputs.clear();
+    lost = false;
 }
 
 int FakeAudioSystem::outputCount() const
@@ -65,17 +70,40 @@ FakeOutputRecord FakeAudioSystem::output(int index) const
 QByteArray FakeAudioSystem::pull(int index, qint64 bytes)
 {
     FakeOutputRecord &r = record(index);
-    if (!r.source || r.stops > 0 || r.destroyed)
+    if (!r.source || r.stops > 0 || r.destroyed || r.killed)
         return QByteArray();
     const QByteArray data = r.source->read(bytes);
     r.pulled += data;
     return data;
 }
 
+void FakeAudioSystem::play(qint64 usecs)
+{
+    for (int i = 0; i < records.size(); ++i) {
+        FakeOutput *output = liveOutput(i);
+        FakeOutputRecord &r = records[i];
+        if (output && output->state() == QAudio::ActiveState && !r.killed
+            && !deviceNamed(r.device).suspended)
+            r.processedUSecs += usecs;
+    }
+}
+
 void FakeAudioSystem::fail(int index)
 {
-    if (auto *output = qobject_cast<FakeOutput *>(outputs.value(index)))
+    if (FakeOutput *output = liveOutput(index))
         output->fail();
+}
+
+void FakeAudioSystem::kill(int index)
+{
+    record(index).killed = true;
+}
+
+void FakeAudioSystem::loseServer()
+{
+    lost = true;
+    for (int i = 0; i < outputs.size(); ++i)
+        fail(i);
 }
 
 FakeOutputRecord &FakeAudioSystem::record(int index)
@@ -92,4 +120,9 @@ FakeDevice FakeAudioSystem::deviceNamed(const QString &name) const
     FakeDevice unknown;
     unknown.name = name;
     return unknown;
+}
+
+FakeOutput *FakeAudioSystem::liveOutput(int index) const
+{
+    return qobject_cast<FakeOutput *>(outputs.value(index));
 }

@@ -5,6 +5,8 @@
 
 #include <QAudioSystemPlugin>
 
+class FakeOutput;
+
 // A scripted audio system that replaces the real one for the controller tests.
 class FakeAudioSystem : public QAudioSystemPlugin, public FakeAudioControl
 {
@@ -26,15 +28,22 @@ public:
     int outputCount() const override;
     FakeOutputRecord output(int index) const override;
     QByteArray pull(int index, qint64 bytes) override;
+    void play(qint64 usecs) override;
     void fail(int index) override;
+    void kill(int index) override;
+    void loseServer() override;
 
     FakeOutputRecord &record(int index);
     FakeDevice deviceNamed(const QString &name) const;
+    bool serverLost() const { return lost; }
 
 private:
+    FakeOutput *liveOutput(int index) const;
+
     QList<FakeDevice> devices;
     QList<FakeOutputRecord> records;
     QList<QPointer<QObject>> outputs;
+    bool lost = false;
 };
 
 #endif // FAKEAUDIOSYSTEM_H

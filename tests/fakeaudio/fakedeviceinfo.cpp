@@ -1,5 +1,17 @@
 #include "fakedeviceinfo.h"
 
+namespace {
+
+// What a device that lists no formats offers: what Qt's PulseAudio backend
+// reports for every sink.
+template<typename T>
+QList<T> orAnything(const QList<T> &listed, const QList<T> &anything)
+{
+    return listed.isEmpty() ? anything : listed;
+}
+
+} // namespace
+
 FakeDeviceInfo::FakeDeviceInfo(const FakeDevice &device)
     : device(device)
 { }
@@ -8,22 +20,25 @@ QAudioFormat FakeDeviceInfo::preferredFormat() const
 {
     QAudioFormat format;
     format.setCodec(QStringLiteral("audio/pcm"));
-    format.setSampleRate(device.sampleRates.value(0));
-    format.setChannelCount(device.channelCounts.value(0));
-    format.setSampleSize(device.sampleSizes.value(0));
-    format.setByteOrder(device.byteOrders.value(0));
-    format.setSampleType(device.sampleTypes.value(0));
+    format.setSampleRate(orAnything(device.sampleRates, { 44100 }).first());
+    format.setChannelCount(orAnything(device.channelCounts, { 2 }).first());
+    format.setSampleSize(orAnything(device.sampleSizes, { 16 }).first());
+    format.setByteOrder(orAnything(device.byteOrders, { QAudioFormat::LittleEndian }).first());
+    format.setSampleType(orAnything(device.sampleTypes, { QAudioFormat::SignedInt }).first());
     return format;
 }
 
 bool FakeDeviceInfo::isFormatSupported(const QAudioFormat &format) const
 {
-    return format.codec() == QLatin1String("audio/pcm")
-            && device.sampleRates.contains(format.sampleRate())
-            && device.channelCounts.contains(format.channelCount())
-            && device.sampleSizes.contains(format.sampleSize())
-            && device.byteOrders.contains(format.byteOrder())
-            && device.sampleTypes.contains(format.sampleType());
+    auto takes = [](const auto &listed, const auto &value) {
+        return listed.isEmpty() || listed.contains(value);
+    };
+    return format.isValid() && format.codec() == QLatin1String("audio/pcm")
+            && takes(device.sampleRates, format.sampleRate())
+            && takes(device.channelCounts, format.channelCount())
+            && takes(device.sampleSizes, format.sampleSize())
+            && takes(device.byteOrders, format.byteOrder())
+            && takes(device.sampleTypes, format.sampleType());
 }
 
 QString FakeDeviceInfo::deviceName() const
@@ -38,25 +53,26 @@ QStringList FakeDeviceInfo::supportedCodecs()
 
 QList<int> FakeDeviceInfo::supportedSampleRates()
 {
-    return device.sampleRates;
+    return orAnything(device.sampleRates, { 8000, 11025, 22050, 44100, 48000 });
 }
 
 QList<int> FakeDeviceInfo::supportedChannelCounts()
 {
-    return device.channelCounts;
+    return orAnything(device.channelCounts, { 1, 2, 3, 4, 5, 6, 7, 8 });
 }
 
 QList<int> FakeDeviceInfo::supportedSampleSizes()
 {
-    return device.sampleSizes;
+    return orAnything(device.sampleSizes, { 8, 16, 24, 32 });
 }
 
 QList<QAudioFormat::Endian> FakeDeviceInfo::supportedByteOrders()
 {
-    return device.byteOrders;
+    return orAnything(device.byteOrders, { QAudioFormat::LittleEndian, QAudioFormat::BigEndian });
 }
 
 QList<QAudioFormat::SampleType> FakeDeviceInfo::supportedSampleTypes()
 {
-    return device.sampleTypes;
+    return orAnything(device.sampleTypes,
+                      { QAudioFormat::SignedInt, QAudioFormat::UnSignedInt, QAudioFormat::Float });
 }

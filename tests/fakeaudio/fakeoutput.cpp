@@ -18,7 +18,10 @@ void FakeOutput::start(QIODevice *device)
     FakeOutputRecord &record = system->record(index);
     record.source = device;
     ++record.starts;
-    setState(QAudio::ActiveState, QAudio::NoError);
+    if (system->serverLost())
+        setState(QAudio::StoppedState, QAudio::FatalError);
+    else
+        setState(QAudio::ActiveState, QAudio::NoError);
 }
 
 QIODevice *FakeOutput::start()
@@ -62,7 +65,7 @@ int FakeOutput::notifyInterval() const
 
 qint64 FakeOutput::processedUSecs() const
 {
-    return 0;
+    return system->output(index).processedUSecs;
 }
 
 qint64 FakeOutput::elapsedUSecs() const
