@@ -1,4 +1,5 @@
 #include "audioout.h"
+#include "audioserver.h"
 #include "fakeaudiocontrol.h"
 #include "generator.h"
 #include "tonereference.h"
@@ -8,6 +9,10 @@
 #include <memory>
 
 Q_DECLARE_METATYPE(FakeDevice)
+
+// What the program finds when it asks the audio server itself, past Qt.
+enum class Server { Unreachable, WithoutSink, WithSink };
+Q_DECLARE_METATYPE(Server)
 
 namespace {
 
@@ -57,13 +62,17 @@ private slots:
     void defaultDeviceDisappears();
     void lastDeviceDisappearsAndReturns();
     void failedOutputIsRebuilt();
-    void nullDefaultIsNotRetried();
+    void nullDefault_data();
+    void nullDefault();
     void formatSurvivesANullDefault();
     void timerChecksTheDefault();
     void soakReleasesWhatItReplaces();
+    void recovery_data();
+    void recovery();
 
 private:
     void start(int frequency = 0, double volume = 0.0);
+    void setServer(Server server);
     void check(bool release = true);
     static void releaseReplaced();
     int generatorCount() const;
@@ -71,6 +80,10 @@ private:
     FakeAudioControl *audio = nullptr;
     std::unique_ptr<AudioOut> audioOut;
     QStringList log;
+    // Real servers for the program to ask; Qt itself only sees the simulated system.
+    AudioServer withoutSink { AudioServer::PulseAudio };
+    AudioServer withSink { AudioServer::PulseAudio };
+    QTemporaryDir nowhere;
 };
 
 void tst_AudioOut::initTestCase()
@@ -82,6 +95,9 @@ void tst_AudioOut::initTestCase()
     QVERIFY2(audio, qPrintable(loader.errorString()));
     capturedLog = &log;
     defaultHandler = qInstallMessageHandler(captureDebug);
+    QVERIFY2(withoutSink.start({}), qPrintable(withoutSink.errorString()));
+    QVERIFY2(withSink.start({ { "alpha" } }), qPrintable(withSink.errorString()));
+    setServer(Server::Unreachable);
 }
 
 void tst_AudioOut::cleanup()
@@ -90,6 +106,15 @@ void tst_AudioOut::cleanup()
     audio->clearOutputs();
     audio->setDevices({});
     log.clear();
+    setServer(Server::Unreachable);
+}
+
+void tst_AudioOut::setServer(Server server)
+{
+    const QString address = server == Server::WithSink ? withSink.address()
+            : server == Server::WithoutSink            ? withoutSink.address()
+                                                       : "unix:" + nowhere.filePath("none");
+    qputenv("PULSE_SERVER", address.toLocal8Bit());
 }
 
 void tst_AudioOut::start(int frequency, double volume)
@@ -309,6 +334,7 @@ void tst_AudioOut::lastDeviceDisappearsAndReturns()
 
 void tst_AudioOut::failedOutputIsRebuilt()
 {
+    setServer(Server::WithSink);
     audio->setDevices({ device("alpha") });
     start(440, 0.5);
     const QByteArray tone = referenceTone(defaultFormat(), 440, 1000);
@@ -332,14 +358,36 @@ void tst_AudioOut::failedOutputIsRebuilt()
     QCOMPARE(log.size(), 5);
 }
 
-void tst_AudioOut::nullDefaultIsNotRetried()
+void tst_AudioOut::nullDefault_data()
 {
+    QTest::addColumn<Server>("server");
+    QTest::addColumn<bool>("restart");
+
+    QTest::newRow("no server") << Server::Unreachable << false;
+    QTest::newRow("a server without sinks") << Server::WithoutSink << false;
+    // Qt's backend never reached the server, and never will.
+    QTest::newRow("a server with a sink Qt does not report") << Server::WithSink << true;
+}
+
+void tst_AudioOut::nullDefault()
+{
+    QFETCH(Server, server);
+    QFETCH(bool, restart);
+
     audio->setDevices({ device("alpha") });
     start();
     audio->setDevices({});
     check();
     QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"\"" }));
     const QObjectList children = audioOut->children();
+    QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
+    setServer(server);
+    check();
+    // A sink Qt does not report may just have appeared and not reached Qt
+    // yet: it is looked at once more, a moment later, before anything is done.
+    QCOMPARE(restarts.count(), 0);
+    QTest::qWait(AudioOut::HiddenSinkRecheckMs + 500);
+    QCOMPARE(restarts.count(), restart ? 1 : 0);
     for (int i = 0; i < 3; ++i)
         check();
     QCOMPARE(log.size(), 5);
@@ -435,6 +483,94 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
     // build says anything about growth.
     QVERIFY2(after - before < 2048, qPrintable(QString::number(after - before)));
 #endif
+}
+
+void tst_AudioOut::recovery_data()
+{
+    QTest::addColumn<QString>("fault");
+    // What the program finds when it asks the server at each check, one
+    // letter a check: n no server, s a server with a sink.
+    QTest::addColumn<QString>("servers");
+    QTest::addColumn<int>("rebuilds");
+    // The check after which a restart is first asked for; 0 for none.
+    QTest::addColumn<int>("restartAt");
+
+    QTest::newRow("healthy") << "none"
+                             << "ssssss" << 0 << 0;
+    // The sink went and came back between two checks: Qt sees nothing amiss,
+    // but the stream is dead.
+    QTest::newRow("killed stream") << "kill"
+                                   << "sss" << 1 << 0;
+    QTest::newRow("killed stream, server gone") << "kill"
+                                                << "nnnn" << 0 << 0;
+    // Half a minute of suspension: two rebuilds, then the pauses grow.
+    QTest::newRow("suspended sink, 30 s") << "suspend"
+                                          << "ssssss" << 2 << 0;
+    QTest::newRow("suspended sink, a minute") << "suspend"
+                                              << "ssssssssssss" << 3 << 0;
+    // The server went away and came back in time for Qt's own reconnect.
+    QTest::newRow("server back at once") << "fail"
+                                         << "sss" << 1 << 0;
+    // Qt's backend gave up on the server: rebuilding fails at once, and only a
+    // fresh process plays again. The first failure may still be Qt's retry.
+    QTest::newRow("server lost, back before a check") << "lose"
+                                                      << "ssss" << 2 << 2;
+    QTest::newRow("server lost for good") << "lose"
+                                          << "nnnnnnnnnnnn" << 0 << 0;
+    QTest::newRow("server lost, back after a while") << "lose"
+                                                     << "nnnnssss" << 1 << 5;
+}
+
+void tst_AudioOut::recovery()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, servers);
+    QFETCH(int, rebuilds);
+    QFETCH(int, restartAt);
+
+    FakeDevice alpha = device("alpha");
+    audio->setDevices({ alpha });
+    start(440, 0.5);
+    check(); // the output's first check, from which on it is measured
+    check(); // it plays
+    QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
+    const int logged = log.size();
+
+    if (fault == "kill")
+        audio->kill(0);
+    else if (fault == "fail")
+        audio->fail(0);
+    else if (fault == "lose")
+        audio->loseServer();
+    alpha.suspended = fault == "suspend";
+    audio->setDevices({ alpha });
+
+    int firstRestart = 0;
+    for (int i = 0; i < servers.size(); ++i) {
+        setServer(servers.at(i) == 's' ? Server::WithSink : Server::Unreachable);
+        check();
+        if (!restarts.isEmpty() && firstRestart == 0)
+            firstRestart = i + 1;
+    }
+    QCOMPARE(firstRestart, restartAt);
+    // Once the process is known to be past saving, every check with a server
+    // asks again, and nothing more is rebuilt or logged.
+    if (restartAt > 0)
+        QCOMPARE(restarts.count(), int(servers.size()) - restartAt + 1);
+    for (const QList<QVariant> &restart : restarts)
+        QCOMPARE(restart.value(0).toBool(), true);
+    QCOMPARE(audio->outputCount(), 1 + rebuilds);
+    QStringList rebuilt;
+    for (int i = 0; i < rebuilds; ++i)
+        rebuilt << "\"alpha\""
+                << "\"alpha\"";
+    QCOMPARE(log.mid(logged), rebuilt);
+    // Every rebuild is the tone on the same device, at the same volume.
+    for (int i = 1; i <= rebuilds; ++i) {
+        QCOMPARE(audio->output(i).device, QStringLiteral("alpha"));
+        QCOMPARE(audio->output(i).volume, 0.5);
+        QCOMPARE(audio->output(i).source, audio->output(0).source);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_AudioOut)

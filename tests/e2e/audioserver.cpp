@@ -30,6 +30,11 @@ QProcessEnvironment AudioServer::environment() const
     return env;
 }
 
+QString AudioServer::address() const
+{
+    return QStringLiteral("unix:") + runtimeDir.filePath(QStringLiteral("pulse/native"));
+}
+
 QString AudioServer::errorString() const
 {
     return error;

@@ -43,6 +43,8 @@ public:
 
     // The environment of a client of this server, and of nothing else.
     QProcessEnvironment environment() const;
+    // Where a client reaches it, as PULSE_SERVER names it.
+    QString address() const;
     QString errorString() const;
 
 private:
