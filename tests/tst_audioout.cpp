@@ -1,3 +1,4 @@
+#include "arguments.h"
 #include "audioout.h"
 #include "audioserver.h"
 #include "fakeaudiocontrol.h"
@@ -69,6 +70,7 @@ private slots:
     void soakReleasesWhatItReplaces();
     void recovery_data();
     void recovery();
+    void fuzzedArguments();
 
 private:
     void start(int frequency = 0, double volume = 0.0);
@@ -570,6 +572,98 @@ void tst_AudioOut::recovery()
         QCOMPARE(audio->output(i).device, QStringLiteral("alpha"));
         QCOMPARE(audio->output(i).volume, 0.5);
         QCOMPARE(audio->output(i).source, audio->output(0).source);
+    }
+}
+
+void tst_AudioOut::fuzzedArguments()
+{
+    QRandomGenerator random(20261207);
+    auto bytes = [&random](int length, int low, int high) {
+        QByteArray out;
+        for (int i = 0; i < length; ++i)
+            out.append(char(random.bounded(low, high + 1)));
+        return out;
+    };
+    auto pick = [&random](const QList<QByteArray> &from) {
+        return from.at(random.bounded(from.size()));
+    };
+    const QList<QByteArray> special = {
+        "nan",        "-nan",        "inf", "+inf",  "-inf",     "-0",
+        "+0",         "0",           "0.0", "1e999", "-1e999",   "1e-999",
+        "0x10",       "0b11",        "010", "1e3",   "4.9e-324", "1.7976931348623157e308",
+        "2147483648", "-2147483649", "440", "0.5",   "-440",     "NaN",
+        "Infinity",   "1,5",         "١٢٣"
+    };
+
+    QList<QList<QByteArray>> vectors;
+    for (int i = 0; i < 2000; ++i) {
+        QList<QByteArray> arguments;
+        const int count = i % 10 == 8 ? random.bounded(3, 9) : random.bounded(0, 3);
+        for (int a = 0; a < count; ++a) {
+            switch ((i + a) % 10) {
+            case 0:
+                arguments.append(bytes(random.bounded(0, 41), 1, 255));
+                break;
+            case 1:
+                arguments.append(bytes(random.bounded(1, 11), 0x80, 0xff));
+                break;
+            case 2:
+                arguments.append(QByteArray());
+                break;
+            case 3:
+                arguments.append(pick({ "", "-", "+" }) + bytes(random.bounded(10, 400), '0', '9'));
+                break;
+            case 4:
+                arguments.append(QByteArray::number(random.bounded(1, 10)) + "e"
+                                 + QByteArray::number(random.bounded(-400, 401)));
+                break;
+            case 5:
+                arguments.append(pick(special));
+                break;
+            case 6:
+                arguments.append(bytes(random.bounded(0, 4), ' ', ' ') + pick(special)
+                                 + bytes(random.bounded(0, 4), '\t', '\t'));
+                break;
+            case 7:
+                arguments.append(bytes(100 * 1024, 0x21, 0x7e));
+                break;
+            case 8:
+                arguments.append(pick(special) + pick(special));
+                break;
+            default: {
+                static const QByteArray alphabet = "0123456789+-.eExXn ";
+                QByteArray mixed;
+                for (int c = random.bounded(1, 12); c > 0; --c)
+                    mixed.append(alphabet.at(random.bounded(alphabet.size())));
+                arguments.append(mixed);
+            }
+            }
+        }
+        vectors.append(arguments);
+    }
+
+    // Each vector goes the way of a real start: decoded as QCoreApplication
+    // decodes argv, parsed as main parses it, then played.
+    audio->setDevices({ device("alpha") });
+    const QRegularExpression settings(QStringLiteral("^\\S+ -?\\d+$"));
+    for (int i = 0; i < vectors.size(); ++i) {
+        QStringList arguments { QStringLiteral("steadytone") };
+        QByteArray shown;
+        for (const QByteArray &argument : vectors.at(i)) {
+            arguments.append(QString::fromLocal8Bit(argument));
+            shown += '"' + argument.left(40).toPercentEncoding() + "\" ";
+        }
+        const QString run = QStringLiteral("run %1 (%2)").arg(i).arg(QString::fromLatin1(shown));
+        const Arguments parsed(arguments);
+        start(parsed.frequency, parsed.volume);
+        QVERIFY2(settings.match(log.value(0)).hasMatch(), qPrintable(run + ": " + log.value(0)));
+        QVERIFY2(log.mid(1) == QStringList({ "\"\"", "\"alpha\"" }), qPrintable(run));
+        const FakeOutputRecord out = audio->output(0);
+        QVERIFY2(out.volume >= 0.0 && out.volume <= 1.0, qPrintable(run));
+        QVERIFY2(audio->pull(0, 4096).size() == 4096, qPrintable(run));
+        audioOut.reset();
+        audio->clearOutputs();
+        log.clear();
     }
 }
 

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
 
 namespace {
+
+// Starting the program and its first check, on a loaded two-core machine.
+constexpr int StartAllowanceMs = 2000;
 
 // One run of the executable with raw argument bytes, which QProcess cannot
 // pass (it encodes QStrings); its standard error goes to a pipe.
@@ -27,10 +30,6 @@ RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment)
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char *> argv;
     QByteArray program(STEADYTONE_EXE);
     argv.push_back(program.data());
@@ -38,14 +37,39 @@ RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment)
     for (QByteArray &argument : copies)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&run.pid, program.constData(), &actions, nullptr, argv.data(), environment)
-        != 0)
-        run.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    run.pid = fork();
+    if (run.pid == 0) {
+        // The run dies with the test, however the test ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(pipeFds[1], STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execve(program.constData(), argv.data(), environment);
+        _exit(127);
+    }
     ::close(pipeFds[1]);
     run.fd = pipeFds[0];
     return run;
 }
+
+// Holds the strings a spawned program's environment points into.
+struct Environment
+{
+    explicit Environment(QByteArrayList entries)
+        : entries(std::move(entries))
+    {
+        for (QByteArray &entry : this->entries)
+            pointers.push_back(entry.data());
+        pointers.push_back(nullptr);
+    }
+    char *const *data() const { return pointers.data(); }
+
+    QByteArrayList entries;
+    std::vector<char *> pointers;
+};
 
 } // namespace
 
@@ -61,14 +85,14 @@ private slots:
     void settingsLine();
     void trickyValues_data();
     void trickyValues();
-    void fuzzedArguments();
 
 private:
-    // Runs the executable once per argument vector, several at a time, and
-    // returns each run's first line; alive tells whether the run was still
-    // going aliveAfterMs after writing it, when the test ended it.
-    QList<QByteArray> firstLines(const QList<QList<QByteArray>> &vectors, QList<bool> *alive,
-                                 int aliveAfterMs = 20);
+    // The environment of a run: no audio server is reachable.
+    QByteArrayList environment(const QByteArrayList &extra = {}) const;
+    // Runs the executable until it has written its settings line and the two
+    // name lines of its first check, and returns what it wrote by then; alive
+    // tells whether it was still running a moment later, when it was ended.
+    QByteArrayList startLines(const QList<QByteArray> &arguments, bool *alive);
 
     QTemporaryDir runtimeDir;
 };
@@ -77,6 +101,21 @@ void tst_CommandLine::initTestCase()
 {
     QVERIFY(runtimeDir.isValid());
     QVERIFY(QFileInfo(QStringLiteral(STEADYTONE_EXE)).isExecutable());
+}
+
+QByteArrayList tst_CommandLine::environment(const QByteArrayList &extra) const
+{
+    const QByteArray dir = runtimeDir.path().toLocal8Bit();
+    // Qt's own messages are marked, to tell them from the program's lines.
+    return QByteArrayList { "XDG_RUNTIME_DIR=" + dir,
+                            "HOME=" + dir,
+                            "PULSE_SERVER=unix:" + dir + "/none",
+                            "PATH=/usr/bin:/bin",
+                            "LANG=C.UTF-8",
+                            "QT_MESSAGE_PATTERN=%{if-debug}%{message}%{endif}"
+                            "%{if-info}[qt] %{message}%{endif}%{if-warning}[qt] %{message}%{endif}"
+                            "%{if-critical}[qt] %{message}%{endif}" }
+    + extra;
 }
 
 void tst_CommandLine::settingsLine_data()
@@ -104,74 +143,47 @@ void tst_CommandLine::settingsLine()
     QList<QByteArray> bytes;
     for (const QString &argument : arguments)
         bytes.append(argument.toUtf8());
-    QList<bool> alive;
-    // A longer look than the fuzz test's: nothing in the program ends it.
-    const QList<QByteArray> lines = firstLines({ bytes }, &alive, 200);
+    bool alive = false;
+    const QByteArrayList lines = startLines(bytes, &alive);
     QCOMPARE(QString::fromUtf8(lines.value(0)), line);
-    QVERIFY(alive.value(0));
+    QVERIFY(alive);
 }
 
-QList<QByteArray> tst_CommandLine::firstLines(const QList<QList<QByteArray>> &vectors,
-                                              QList<bool> *alive, int aliveAfterMs)
+QByteArrayList tst_CommandLine::startLines(const QList<QByteArray> &arguments, bool *alive)
 {
-    // No reachable audio server: each run gets no further than its first line.
-    QList<QByteArray> environment = {
-        "XDG_RUNTIME_DIR=" + runtimeDir.path().toLocal8Bit(),
-        "HOME=" + runtimeDir.path().toLocal8Bit(),
-        "PULSE_SERVER=unix:" + runtimeDir.path().toLocal8Bit() + "/none",
-        "PATH=/usr/bin:/bin",
-        "LANG=C.UTF-8",
+    const Environment env(environment());
+    RawRun run = spawnRaw(arguments, env.data());
+    QDeadlineTimer deadline(StartAllowanceMs);
+    auto programLines = [&run] {
+        QByteArrayList lines = run.written.split('\n');
+        lines.removeLast(); // the unfinished line, if any
+        for (int i = lines.size() - 1; i >= 0; --i) {
+            if (lines.at(i).startsWith("[qt] "))
+                lines.removeAt(i);
+        }
+        return lines;
     };
-    std::vector<char *> envp;
-    for (QByteArray &entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    constexpr int Batch = 16;
-    QList<QByteArray> lines;
-    for (int first = 0; first < vectors.size(); first += Batch) {
-        QList<RawRun> runs;
-        for (int i = first; i < qMin(first + Batch, int(vectors.size())); ++i)
-            runs.append(spawnRaw(vectors.at(i), envp.data()));
-
-        QDeadlineTimer deadline(10000);
-        for (;;) {
-            std::vector<pollfd> waiting;
-            for (const RawRun &run : runs) {
-                if (run.fd >= 0 && !run.closed && !run.written.contains('\n'))
-                    waiting.push_back({ run.fd, POLLIN, 0 });
-            }
-            if (waiting.empty() || deadline.hasExpired())
-                break;
-            ::poll(waiting.data(), waiting.size(), 100);
-            for (const pollfd &ready : waiting) {
-                if (!(ready.revents & (POLLIN | POLLHUP)))
-                    continue;
-                for (RawRun &run : runs) {
-                    if (run.fd != ready.fd)
-                        continue;
-                    char buffer[4096];
-                    const ssize_t got = ::read(run.fd, buffer, sizeof buffer);
-                    if (got > 0)
-                        run.written.append(buffer, int(got));
-                    else
-                        run.closed = true;
-                }
-            }
-        }
-        QThread::msleep(aliveAfterMs);
-        for (RawRun &run : runs) {
-            alive->append(run.pid > 0 && ::waitpid(run.pid, nullptr, WNOHANG) == 0);
-            if (run.pid > 0) {
-                ::kill(run.pid, SIGKILL);
-                ::waitpid(run.pid, nullptr, 0);
-            }
-            if (run.fd >= 0)
-                ::close(run.fd);
-            lines.append(run.written.left(run.written.indexOf('\n')));
-        }
+    while (run.fd >= 0 && !run.closed && programLines().size() < 3 && !deadline.hasExpired()) {
+        pollfd ready { run.fd, POLLIN, 0 };
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t got = ::read(run.fd, buffer, sizeof buffer);
+        if (got > 0)
+            run.written.append(buffer, int(got));
+        else
+            run.closed = true;
     }
-    return lines;
+    // Nothing in the program ends it.
+    QThread::msleep(200);
+    *alive = run.pid > 0 && ::waitpid(run.pid, nullptr, WNOHANG) == 0;
+    if (run.pid > 0) {
+        ::kill(run.pid, SIGKILL);
+        ::waitpid(run.pid, nullptr, 0);
+    }
+    if (run.fd >= 0)
+        ::close(run.fd);
+    return programLines();
 }
 
 void tst_CommandLine::trickyValues_data()
@@ -213,96 +225,13 @@ void tst_CommandLine::trickyValues()
     QFETCH(QList<QByteArray>, arguments);
     QFETCH(QByteArray, line);
 
-    QList<bool> alive;
-    const QList<QByteArray> lines = firstLines({ arguments }, &alive);
+    bool alive = false;
+    const QByteArrayList lines = startLines(arguments, &alive);
     QCOMPARE(lines.value(0), line);
-    QVERIFY(alive.value(0));
-}
-
-void tst_CommandLine::fuzzedArguments()
-{
-    QRandomGenerator random(20261207);
-    auto bytes = [&random](int length, int low, int high) {
-        QByteArray out;
-        for (int i = 0; i < length; ++i)
-            out.append(char(random.bounded(low, high + 1)));
-        return out;
-    };
-    auto pick = [&random](const QList<QByteArray> &from) {
-        return from.at(random.bounded(from.size()));
-    };
-    const QList<QByteArray> special = {
-        "nan",        "-nan",        "inf", "+inf",  "-inf",     "-0",
-        "+0",         "0",           "0.0", "1e999", "-1e999",   "1e-999",
-        "0x10",       "0b11",        "010", "1e3",   "4.9e-324", "1.7976931348623157e308",
-        "2147483648", "-2147483649", "440", "0.5",   "-440",     "NaN",
-        "Infinity",   "1,5",         "١٢٣"
-    };
-
-    QList<QList<QByteArray>> vectors;
-    for (int i = 0; i < 2000; ++i) {
-        QList<QByteArray> arguments;
-        const int count = i % 10 == 8 ? random.bounded(3, 9) : random.bounded(0, 3);
-        for (int a = 0; a < count; ++a) {
-            switch ((i + a) % 10) {
-            case 0:
-                arguments.append(bytes(random.bounded(0, 41), 1, 255));
-                break;
-            case 1:
-                arguments.append(bytes(random.bounded(1, 11), 0x80, 0xff));
-                break;
-            case 2:
-                arguments.append(QByteArray());
-                break;
-            case 3:
-                arguments.append(pick({ "", "-", "+" }) + bytes(random.bounded(10, 400), '0', '9'));
-                break;
-            case 4:
-                arguments.append(QByteArray::number(random.bounded(1, 10)) + "e"
-                                 + QByteArray::number(random.bounded(-400, 401)));
-                break;
-            case 5:
-                arguments.append(pick(special));
-                break;
-            case 6:
-                arguments.append(bytes(random.bounded(0, 4), ' ', ' ') + pick(special)
-                                 + bytes(random.bounded(0, 4), '\t', '\t'));
-                break;
-            case 7:
-                arguments.append(bytes(100 * 1024, 0x21, 0x7e));
-                break;
-            case 8:
-                arguments.append(pick(special) + pick(special));
-                break;
-            default: {
-                static const QByteArray alphabet = "0123456789+-.eExXn ";
-                QByteArray mixed;
-                for (int c = random.bounded(1, 12); c > 0; --c)
-                    mixed.append(alphabet.at(random.bounded(alphabet.size())));
-                arguments.append(mixed);
-            }
-            }
-        }
-        vectors.append(arguments);
-    }
-
-    QList<bool> alive;
-    const QList<QByteArray> lines = firstLines(vectors, &alive);
-    const QRegularExpression settings(QStringLiteral("^\\S+ -?\\d+$"));
-    for (int i = 0; i < vectors.size(); ++i) {
-        QByteArray shown;
-        for (const QByteArray &argument : vectors.at(i))
-            shown += '"' + argument.left(40).toPercentEncoding() + "\" ";
-        QVERIFY2(settings.match(QString::fromUtf8(lines.at(i))).hasMatch(),
-                 qPrintable(
-                         QStringLiteral("run %1 (%2): first line '%3'")
-                                 .arg(i)
-                                 .arg(QString::fromLatin1(shown), QString::fromUtf8(lines.at(i)))));
-        QVERIFY2(alive.at(i),
-                 qPrintable(QStringLiteral("run %1 (%2) ended by itself")
-                                    .arg(i)
-                                    .arg(QString::fromLatin1(shown))));
-    }
+    // It got as far as its first check: with no server, Qt reports a device
+    // with no name, and playback moves there.
+    QCOMPARE(lines.mid(1), QByteArrayList({ "\"\"", "\"\"" }));
+    QVERIFY(alive);
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)
