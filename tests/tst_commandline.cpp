@@ -1,9 +1,13 @@
+#include "audioout.h"
+
 #include <QtTest>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +15,13 @@
 
 namespace {
 
+// Qt's default coarse timers may fire up to 5 % late.
+constexpr int TimerSlackMs = AudioOut::CheckIntervalMs / 20;
 // Starting the program and its first check, on a loaded two-core machine.
 constexpr int StartAllowanceMs = 2000;
+// How late the test may see a message: it polls every 100 ms, and a busy
+// machine may schedule it later still.
+constexpr int PollAllowanceMs = 300;
 
 // One run of the executable with raw argument bytes, which QProcess cannot
 // pass (it encodes QStrings); its standard error goes to a pipe.
@@ -85,6 +94,8 @@ private slots:
     void settingsLine();
     void trickyValues_data();
     void trickyValues();
+    void serviceNotifications_data();
+    void serviceNotifications();
 
 private:
     // The environment of a run: no audio server is reachable.
@@ -232,6 +243,71 @@ void tst_CommandLine::trickyValues()
     // with no name, and playback moves there.
     QCOMPARE(lines.mid(1), QByteArrayList({ "\"\"", "\"\"" }));
     QVERIFY(alive);
+}
+
+void tst_CommandLine::serviceNotifications_data()
+{
+    QTest::addColumn<QByteArrayList>("extra");
+    QTest::addColumn<int>("pings");
+
+    QTest::newRow("a service with a watchdog") << QByteArrayList { "WATCHDOG_USEC=30000000" } << 2;
+    QTest::newRow("a service without one") << QByteArrayList() << 0;
+}
+
+void tst_CommandLine::serviceNotifications()
+{
+    QFETCH(QByteArrayList, extra);
+    QFETCH(int, pings);
+
+    // Stands in for systemd: a datagram socket named by NOTIFY_SOCKET.
+    const QByteArray path = runtimeDir.filePath(QStringLiteral("notify")).toLocal8Bit();
+    ::unlink(path.constData());
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(socket >= 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+    QVERIFY(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+
+    const Environment env(environment(extra + QByteArrayList { "NOTIFY_SOCKET=" + path }));
+    QElapsedTimer clock;
+    clock.start();
+    const RawRun run = spawnRaw({}, env.data());
+    QVERIFY(run.pid > 0);
+    // Two check intervals with pings, or one to show there are none.
+    const int lookMs =
+            StartAllowanceMs + qMax(pings, 1) * (AudioOut::CheckIntervalMs + TimerSlackMs);
+    QList<QPair<qint64, QByteArray>> received;
+    while (clock.elapsed() < lookMs && received.size() < 1 + pings) {
+        pollfd ready { socket, POLLIN, 0 };
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[256];
+        const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+        if (got > 0)
+            received.append({ clock.elapsed(), QByteArray(buffer, int(got)) });
+    }
+    if (pings == 0)
+        QTest::qWait(int(qMax<qint64>(0, lookMs - clock.elapsed())));
+    ::kill(run.pid, SIGKILL);
+    ::waitpid(run.pid, nullptr, 0);
+    ::close(run.fd);
+    ::close(socket);
+
+    // Ready once its first check has run, then a ping with every check.
+    QByteArrayList messages;
+    for (const auto &message : received)
+        messages.append(message.second);
+    QByteArrayList expected { "READY=1" };
+    for (int i = 0; i < pings; ++i)
+        expected.append("WATCHDOG=1");
+    QCOMPARE(messages, expected);
+    QVERIFY(received.first().first <= StartAllowanceMs);
+    for (int i = 1; i < received.size(); ++i) {
+        const qint64 gap = received.at(i).first - received.at(i - 1).first;
+        QVERIFY2(qAbs(gap - AudioOut::CheckIntervalMs) <= TimerSlackMs + PollAllowanceMs,
+                 qPrintable(QString::number(gap)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)

@@ -53,9 +53,9 @@ check "the unit starts the installed program with the default tone" \
     grep -qx 'ExecStart=/usr/bin/steadytone 20 0.02' "$unit"
 check "the unit is ordered after both sound servers" \
     grep -qE '^After=.*pipewire-pulse\.service.*pulseaudio\.service' "$unit"
-check "the unit is a simple service, restarted on failure, wanted by default.target" \
-    bash -c "grep -qx Type=simple '$unit' && grep -qx Restart=on-failure '$unit' \
-             && grep -qx WantedBy=default.target '$unit'"
+check "the unit notifies, has a watchdog, is restarted on failure, wanted by default.target" \
+    bash -c "grep -qx Type=notify '$unit' && grep -qx WatchdogSec=30 '$unit' \
+             && grep -qx Restart=on-failure '$unit' && grep -qx WantedBy=default.target '$unit'"
 check "the manual page renders with no warnings" silent groff -man -ww -z "$man"
 check "the manual page names the installed unit" grep -q '/usr/lib/systemd/user/steadytone.service' "$man"
 check "the staged program runs and logs its settings" first_line_of "$stage/usr/bin/steadytone"
