@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QThread>
+#include <QtTest>
 
 AudioServer::AudioServer(Kind kind, QObject *parent)
     : QObject(parent)
@@ -16,17 +16,30 @@ AudioServer::AudioServer(Kind kind, QObject *parent)
 AudioServer::~AudioServer()
 {
     stop();
+    if (QTest::currentTestFailed()) {
+        QFile log(runtimeDir.filePath(QStringLiteral("server.log")));
+        if (log.open(QIODevice::ReadOnly))
+            qInfo().noquote() << "server log:\n"
+                            + QString::fromLocal8Bit(log.readAll().right(8192));
+    }
 }
 
 QProcessEnvironment AudioServer::environment() const
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : { "PULSE_SERVER", "PULSE_RUNTIME_PATH", "PULSE_COOKIE",
-                              "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_REMOTE", "DBUS_SESSION_BUS_ADDRESS",
-                              "DISPLAY", "QT_MESSAGE_PATTERN", "QT_LOGGING_RULES" })
-        env.remove(QString::fromLatin1(name));
+    // Built from nothing, so that nothing of the caller's own session (its
+    // servers, its configuration directories, its Qt plugins) leaks in.
+    const QProcessEnvironment caller = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env;
+    for (const QString &name : { QStringLiteral("PATH"), QStringLiteral("LANG"),
+                                 QStringLiteral("LC_ALL"), QStringLiteral("TMPDIR") }) {
+        if (caller.contains(name))
+            env.insert(name, caller.value(name));
+    }
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
     env.insert(QStringLiteral("HOME"), runtimeDir.path());
+    if (kind == PipeWire)
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=") + runtimeDir.filePath(QStringLiteral("bus")));
     return env;
 }
 
@@ -51,11 +64,6 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
     sinks.clear();
     sinkModules.clear();
 
-    server = new ChildProcess(this);
-    server->setProcessEnvironment(environment());
-    server->setProcessChannelMode(QProcess::MergedChannels);
-    server->setStandardOutputFile(runtimeDir.filePath(QStringLiteral("server.log")),
-                                  QIODevice::Append);
     if (kind == PulseAudio) {
         const QString script = runtimeDir.filePath(QStringLiteral("server.pa"));
         QFile file(script);
@@ -65,11 +73,11 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
         }
         file.write("load-module module-native-protocol-unix auth-anonymous=1\n");
         file.close();
-        server->start(QStringLiteral("pulseaudio"),
-                      { QStringLiteral("-n"), QStringLiteral("-F"), script,
-                        QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--daemonize=no"),
-                        QStringLiteral("--use-pid-file=no"),
-                        QStringLiteral("--log-target=stderr") });
+        if (!launch(QStringLiteral("pulseaudio"),
+                    { QStringLiteral("-n"), QStringLiteral("-F"), script,
+                      QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--daemonize=no"),
+                      QStringLiteral("--use-pid-file=no"), QStringLiteral("--log-target=stderr") }))
+            return false;
     } else {
         // WirePlumber moves every stream, recordings included, to a new default
         // sink by itself; with that off, a stream moves only when the program
@@ -83,31 +91,19 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
         }
         file.write("default_policy.policy[\"follow\"] = false\n");
         file.close();
-        // The session bus, PipeWire, its session manager and its pulse server,
-        // all in one process group that stop() ends together.
-        server->setOwnSession(true);
-        QString script =
-                QStringLiteral("pipewire & "
-                               "for i in $(seq 100); do [ -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && "
-                               "break; sleep 0.05; done; "
-                               "wireplumber & ");
-        if (pulseProtocol)
-            script += QStringLiteral("pipewire-pulse & ");
-        script += QStringLiteral("wait");
-        server->start(QStringLiteral("dbus-run-session"),
-                      { QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"), script });
-    }
-    if (!server->waitForStarted(5000)) {
-        error = server->errorString();
-        return false;
-    }
-    if (!pulseProtocol) {
-        // Nothing to ask: give PipeWire a moment to be up.
-        QDeadlineTimer deadline(5000);
-        while (!QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0")))
-               && !deadline.hasExpired())
-            QThread::msleep(50);
-        return QFile::exists(runtimeDir.filePath(QStringLiteral("pipewire-0")));
+        const QString bus =
+                QStringLiteral("unix:path=") + runtimeDir.filePath(QStringLiteral("bus"));
+        if (!launch(QStringLiteral("dbus-daemon"),
+                    { QStringLiteral("--session"), QStringLiteral("--nofork"),
+                      QStringLiteral("--address=") + bus })
+            || !waitForFile(QStringLiteral("bus")) || !launch(QStringLiteral("pipewire"), {})
+            || !waitForFile(QStringLiteral("pipewire-0"))
+            || !launch(QStringLiteral("wireplumber"), {}))
+            return false;
+        if (!pulseProtocol)
+            return true;
+        if (!launch(QStringLiteral("pipewire-pulse"), {}))
+            return false;
     }
     if (!waitForPulse())
         return false;
@@ -127,17 +123,48 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
                     { QStringLiteral("set-default-source"), startSinks.first().name + ".monitor" });
 }
 
+bool AudioServer::launch(const QString &program, const QStringList &arguments)
+{
+    auto *process = new ChildProcess(this);
+    process->setProcessEnvironment(environment());
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setStandardOutputFile(runtimeDir.filePath(QStringLiteral("server.log")),
+                                   QIODevice::Append);
+    processes.append(process);
+    process->start(program, arguments);
+    if (process->waitForStarted(5000))
+        return true;
+    error = program + QStringLiteral(": ") + process->errorString();
+    return false;
+}
+
+bool AudioServer::waitForFile(const QString &name)
+{
+    QDeadlineTimer deadline(5000);
+    while (!QFile::exists(runtimeDir.filePath(name))) {
+        if (deadline.hasExpired()) {
+            error = name + QStringLiteral(" did not appear within 5 s");
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
 bool AudioServer::waitForPulse()
 {
     QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
-        if (server->state() == QProcess::NotRunning) {
-            error = QStringLiteral("the server exited; see ") + runtimeDir.filePath("server.log");
-            return false;
+        for (ChildProcess *process : qAsConst(processes)) {
+            if (process->state() == QProcess::NotRunning) {
+                error = process->program() + QStringLiteral(" exited; see ")
+                        + runtimeDir.filePath(QStringLiteral("server.log"));
+                return false;
+            }
         }
         if (pactl({ QStringLiteral("info") }))
             return true;
-        QThread::msleep(100);
+        QThread::msleep(50);
     }
     error = QStringLiteral("the server did not answer within 10 s");
     return false;
@@ -145,17 +172,16 @@ bool AudioServer::waitForPulse()
 
 void AudioServer::stop()
 {
-    if (!server)
-        return;
-    server->terminateAndWait();
-    delete server;
-    server = nullptr;
+    // The pulse server first, the session bus last.
+    while (!processes.isEmpty())
+        delete processes.takeLast();
 }
 
-bool AudioServer::restart()
+bool AudioServer::restart(int downMs)
 {
     const QList<Sink> current = sinks;
     stop();
+    QTest::qWait(downMs);
     return start(current);
 }
 
@@ -188,7 +214,6 @@ bool AudioServer::loadSink(const Sink &sink)
     error = QStringLiteral("sink %1 did not appear").arg(sink.name);
     return false;
 }
-
 bool AudioServer::unloadSink(const QString &name)
 {
     if (!pactl({ QStringLiteral("unload-module"), sinkModules.value(name) }))

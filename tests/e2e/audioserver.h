@@ -8,9 +8,10 @@
 
 class ChildProcess;
 
-// A private audio server for one test: PulseAudio, or PipeWire with its pulse
-// server, in a runtime directory of its own, with null sinks whose monitors
-// can be recorded. It never talks to a server it did not start.
+// A private audio server for one test: PulseAudio, or PipeWire with its
+// session bus, session manager and pulse server, in a runtime directory of its
+// own, with null sinks whose monitors can be recorded. It never talks to a
+// server it did not start. Each of its processes is a child of the test.
 class AudioServer : public QObject
 {
     Q_OBJECT
@@ -27,14 +28,16 @@ public:
     };
 
     explicit AudioServer(Kind kind, QObject *parent = nullptr);
+    // Stops the server; when the test has failed, prints its log first.
     ~AudioServer() override;
 
     // Starts the server with these sinks, the first one the default. Without
     // a pulse protocol (PipeWire only), nothing listens where clients look.
     bool start(const QList<Sink> &sinks, bool pulseProtocol = true);
     void stop();
-    // Stops the server and starts it again with the sinks it has now.
-    bool restart();
+    // Stops the server and, after downMs with the event loop running, starts
+    // it again with the sinks it has now.
+    bool restart(int downMs = 0);
 
     bool loadSink(const Sink &sink);
     bool unloadSink(const QString &name);
@@ -48,13 +51,15 @@ public:
     QString errorString() const;
 
 private:
+    bool launch(const QString &program, const QStringList &arguments);
+    bool waitForFile(const QString &name);
     bool waitForPulse();
 
     Kind kind;
     QTemporaryDir runtimeDir;
     QList<Sink> sinks;
     QHash<QString, QString> sinkModules;
-    ChildProcess *server = nullptr;
+    QList<ChildProcess *> processes;
     QString error;
 };
 

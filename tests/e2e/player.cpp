@@ -1,23 +1,45 @@
 #include "player.h"
 
+#include <QDir>
 #include <QtTest>
+
+namespace {
+
+// Qt's audio backend reports stream errors in the same category and quoting
+// as the program's own lines; marked, they can be told apart.
+const QString QtMark = QStringLiteral("[qt] ");
+
+} // namespace
 
 Player::Player(const QProcessEnvironment &environment, const QStringList &arguments,
                QObject *parent)
     : ChildProcess(parent)
 {
-    // Qt's audio backend reports stream errors as warnings in the same
-    // default category and quoting as the program's own lines; only the
-    // program's lines are wanted here.
     QProcessEnvironment env = environment;
-    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("default.warning=false"));
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+               QStringLiteral("%{if-info}[qt] %{endif}%{if-warning}[qt] %{endif}"
+                              "%{if-critical}[qt] %{endif}%{if-fatal}[qt] %{endif}%{message}"));
     setProcessEnvironment(env);
     setProgram(QStringLiteral(STEADYTONE_EXE));
     setArguments(arguments);
+    connect(this, &QProcess::readyReadStandardError, this, &Player::readLines);
+}
+
+Player::~Player()
+{
+    if (!QTest::currentTestFailed())
+        return;
+    readLines();
+    QStringList shown;
+    for (const Line &line : qAsConst(programLines))
+        shown << QStringLiteral("%1 ms: %2").arg(line.atMs, 6).arg(line.text);
+    qInfo().noquote() << "program log:\n" + shown.join('\n');
+    qInfo().noquote() << "Qt's messages:\n" + qtLines.join('\n');
 }
 
 bool Player::play()
 {
+    clock.start();
     start();
     if (!waitForStarted(5000))
         return false;
@@ -27,21 +49,48 @@ bool Player::play()
     return !log().isEmpty();
 }
 
+void Player::readLines()
+{
+    unfinished += readAllStandardError();
+    int end;
+    while ((end = unfinished.indexOf('\n')) >= 0) {
+        const QString line = QString::fromLocal8Bit(unfinished.left(end));
+        unfinished.remove(0, end + 1);
+        if (line.startsWith(QtMark))
+            qtLines.append(line.mid(QtMark.size()));
+        else
+            programLines.append({ clock.elapsed(), line });
+    }
+}
+
+QList<Player::Line> Player::lines()
+{
+    readLines();
+    return programLines;
+}
+
 QStringList Player::log()
 {
-    written += readAllStandardError();
-    const QString text = QString::fromLocal8Bit(written);
-    QStringList lines = text.split(QLatin1Char('\n'));
-    lines.removeLast(); // the unfinished line, if any
-    return lines;
+    QStringList texts;
+    for (const Line &line : lines())
+        texts.append(line.text);
+    return texts;
 }
 
 QStringList Player::nameLines()
 {
-    QStringList names;
-    for (const QString &line : log()) {
-        if (line.startsWith(QLatin1Char('"')))
-            names.append(line);
-    }
-    return names;
+    return log().filter(QRegularExpression(QStringLiteral("^\"")));
+}
+
+QStringList Player::warnings()
+{
+    readLines();
+    return qtLines;
+}
+
+int Player::openDescriptors() const
+{
+    return QDir(QStringLiteral("/proc/%1/fd").arg(processId()))
+            .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+            .size();
 }

@@ -3,26 +3,49 @@
 
 #include "childprocess.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
-// The real steadytone executable, run against a test's audio server.
+// The real steadytone executable, run against a test's audio server. What it
+// writes is split into its own log lines and Qt's messages, and each of its
+// lines is timed.
 class Player : public ChildProcess
 {
     Q_OBJECT
 
 public:
+    struct Line
+    {
+        qint64 atMs = 0; // since play()
+        QString text;
+    };
+
     Player(const QProcessEnvironment &environment, const QStringList &arguments,
            QObject *parent = nullptr);
+    // When the test has failed, prints both logs first.
+    ~Player() override;
 
     // Starts the program and waits for its settings line.
     bool play();
-    // Every line it has written to standard error so far.
+    qint64 elapsed() const { return clock.elapsed(); }
+
+    // The program's own lines, as they came.
+    QList<Line> lines();
     QStringList log();
     // Its device-name lines: the quoted names, in order.
     QStringList nameLines();
+    // Qt's warnings and other messages.
+    QStringList warnings();
+    // How many descriptors the process has open.
+    int openDescriptors() const;
 
 private:
-    QByteArray written;
+    void readLines();
+
+    QElapsedTimer clock;
+    QByteArray unfinished;
+    QList<Line> programLines;
+    QStringList qtLines;
 };
 
 #endif // PLAYER_H
