@@ -101,6 +101,18 @@ QList<QPair<QString, QString>> streams(AudioServer &server)
     return result;
 }
 
+// Waits until phaseMs after one of the program's checks, the first check
+// after its start at the earliest. Its checks come every CheckMs from its
+// settings line on.
+void waitForCheckPhase(Player &player, int phaseMs)
+{
+    const qint64 start = player.lines().value(0).atMs;
+    qint64 target = start + CheckMs + phaseMs;
+    while (target < player.elapsed())
+        target += CheckMs;
+    QTest::qWait(int(target - player.elapsed()));
+}
+
 // A private PulseAudio server with a mono 44.1 kHz sink "alpha", its monitor
 // recorded, and the program playing on it.
 struct AlphaRig
@@ -150,6 +162,8 @@ private slots:
     void serverRestart_data();
     void serverRestart();
     void checkToneScript();
+    void recovery_data();
+    void recovery();
 
 private:
     static void addServerRows();
@@ -473,6 +487,113 @@ void tst_E2E::checkToneScript()
     // Half of full scale is 6 dB down.
     QVERIFY2(qAbs(peak.captured(1).toDouble() + 6.0) <= 0.2, qPrintable(output));
     QVERIFY(QFileInfo(png).size() > 1000);
+}
+
+void tst_E2E::recovery_data()
+{
+    QTest::addColumn<AudioServer::Kind>("kind");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("faultMs");
+    // How soon after the fault ends the tone must be back.
+    QTest::addColumn<int>("boundMs");
+    // Whether the program had to start itself afresh.
+    QTest::addColumn<bool>("restarts");
+
+    for (const AudioServer::Kind kind : serverKinds()) {
+        const char *name = kindName(kind);
+        // The only sink goes and comes back between two checks, as a TV or a
+        // USB DAC does when switched off and on.
+        QTest::addRow("%s sink replugged", name) << kind << "replug" << 1000 << 12000 << false;
+        QTest::addRow("%s server down 6 s", name) << kind << "down" << 6000 << 10000 << true;
+        QTest::addRow("%s server down 30 s", name) << kind << "down" << 30000 << 10000 << true;
+        QTest::addRow("%s server 5 s late", name) << kind << "late" << 5000 << 10000 << true;
+        QTest::addRow("%s sink suspended 30 s", name)
+                << kind << "suspend" << 30000 << 10000 << false;
+    }
+}
+
+void tst_E2E::recovery()
+{
+    QFETCH(AudioServer::Kind, kind);
+    QFETCH(QString, fault);
+    QFETCH(int, faultMs);
+    QFETCH(int, boundMs);
+    QFETCH(bool, restarts);
+
+    const AudioServer::Sink alpha { "alpha", 44100, 1 };
+    AudioServer server(kind);
+    Player player(server.environment(), { "440", "1" });
+    int descriptors = -1;
+    qint64 faultAt = 0;
+    if (fault == "late") {
+        QVERIFY(player.play());
+        QTest::qWait(faultMs);
+        QVERIFY2(server.start({ alpha }), qPrintable(server.errorString()));
+    } else {
+        QVERIFY2(server.start({ alpha }), qPrintable(server.errorString()));
+        {
+            Recorder before(server, "alpha", 44100, 1);
+            QVERIFY(before.start());
+            QVERIFY(player.play());
+            QVERIFY2(waitForTone(before, 16000, FirstSoundMs + LoadAllowanceMs) >= 0,
+                     "no tone before the fault");
+        }
+        descriptors = player.openDescriptors();
+        // A second after a check, and after the output's first check, which
+        // it is measured from.
+        waitForCheckPhase(player, 1000);
+        faultAt = player.elapsed();
+        if (fault == "replug") {
+            QVERIFY(server.unloadSink("alpha"));
+            QTest::qWait(faultMs);
+            QVERIFY(server.loadSink(alpha));
+            QVERIFY(server.setDefaultSink("alpha"));
+        } else if (fault == "down") {
+            QVERIFY2(server.restart(faultMs), qPrintable(server.errorString()));
+        } else {
+            QVERIFY(server.pactl({ "suspend-sink", "alpha", "1" }));
+            QTest::qWait(faultMs);
+            QVERIFY(server.pactl({ "suspend-sink", "alpha", "0" }));
+        }
+    }
+    const qint64 backAt = player.elapsed();
+
+    Recorder after(server, "alpha", 44100, 1);
+    QVERIFY(after.start());
+    const int onset = waitForTone(after, 16000, boundMs + LoadAllowanceMs);
+    const qint64 tookMs = player.elapsed() - backAt;
+    QVERIFY2(onset >= 0, "no tone after the fault");
+    qInfo("tone back %lld ms after the fault ended", tookMs);
+    QVERIFY(tookMs <= boundMs);
+    if (kind == AudioServer::PulseAudio) {
+        QVERIFY(after.waitForSeconds(onset / 44100.0 + 1.2));
+        const QString mismatch = exactToneMismatch(after.samples(), 440, 44100);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    // One process throughout, restarted in place when it had to be.
+    QCOMPARE(player.state(), QProcess::Running);
+    const QStringList settings = player.log().filter(QRegularExpression("^1 440$"));
+    QCOMPARE(settings.size(), restarts ? 2 : 1);
+    if (restarts && descriptors >= 0)
+        QVERIFY2(player.openDescriptors() <= descriptors,
+                 qPrintable(QStringLiteral("%1 descriptors open before, %2 after")
+                                    .arg(descriptors)
+                                    .arg(player.openDescriptors())));
+
+    // Quiet while it waited: nothing while the server was away, a rebuild or
+    // two while the sink was suspended.
+    QStringList during;
+    for (const Player::Line &line : player.lines()) {
+        if (line.atMs < backAt && (fault == "late" || line.atMs >= faultAt))
+            during << line.text;
+    }
+    if (fault == "down")
+        QCOMPARE(during, QStringList());
+    else if (fault == "late")
+        QCOMPARE(during, QStringList({ "1 440", "\"\"", "\"\"" }));
+    else if (fault == "suspend")
+        QVERIFY2(during.size() <= 4, qPrintable(during.join(' ')));
 }
 
 QTEST_GUILESS_MAIN(tst_E2E)
