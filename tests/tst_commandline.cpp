@@ -118,7 +118,9 @@ QByteArrayList tst_CommandLine::environment(const QByteArrayList &extra) const
 {
     const QByteArray dir = runtimeDir.path().toLocal8Bit();
     // Qt's own messages are marked, to tell them from the program's lines.
-    return QByteArrayList { "XDG_RUNTIME_DIR=" + dir,
+    // TMPDIR marks the run as the test's own.
+    return QByteArrayList { "TMPDIR=" + qgetenv("TMPDIR"),
+                            "XDG_RUNTIME_DIR=" + dir,
                             "HOME=" + dir,
                             "PULSE_SERVER=unix:" + dir + "/none",
                             "PATH=/usr/bin:/bin",
