@@ -3,6 +3,7 @@
 #include "audioserver.h"
 #include "fakeaudiocontrol.h"
 #include "generator.h"
+#include "service.h"
 #include "tonereference.h"
 
 #include <QtTest>
@@ -70,6 +71,8 @@ private slots:
     void soakReleasesWhatItReplaces();
     void recovery_data();
     void recovery();
+    void restartBackoff_data();
+    void restartBackoff();
     void fuzzedArguments();
 
 private:
@@ -573,6 +576,27 @@ void tst_AudioOut::recovery()
         QCOMPARE(audio->output(i).volume, 0.5);
         QCOMPARE(audio->output(i).source, audio->output(0).source);
     }
+}
+
+void tst_AudioOut::restartBackoff_data()
+{
+    QTest::addColumn<int>("restarts");
+    QTest::addColumn<qint64>("delayMs");
+
+    // Restarts in a row that found nothing to play: the first waits a
+    // minute, each further one twice as long, up to 64 minutes.
+    QTest::newRow("none yet") << 0 << qint64(0);
+    QTest::newRow("one") << 1 << qint64(60000);
+    QTest::newRow("two") << 2 << qint64(120000);
+    QTest::newRow("seven") << 7 << qint64(3840000);
+    QTest::newRow("a hundred") << 100 << qint64(3840000);
+}
+
+void tst_AudioOut::restartBackoff()
+{
+    QFETCH(int, restarts);
+    QFETCH(qint64, delayMs);
+    QCOMPARE(Service::restartDelayMs(restarts), delayMs);
 }
 
 void tst_AudioOut::fuzzedArguments()
