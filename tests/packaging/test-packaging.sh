@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Installation and the Debian package: the installed layout, the user unit,
-# the manual page, the .deb's metadata and contents, and the package itself
-# installed with dpkg and run.
+# Installation and the Debian package: the layout `cmake --install` gives,
+# then the package dpkg-buildpackage builds from debian/, checked by lintian,
+# and, as root on a machine without steadytone, installed with apt, run and
+# purged again.
 #   test-packaging.sh BUILD_DIR
 set -uo pipefail
 
 build=$(cd "$1" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
-installed_here=no
+# Written before the package is installed and removed once it is purged: a
+# run that was killed in between left it, and its package goes first.
+marker=$build/packaging-installed-by-test
 cleanup() {
-    [ "$installed_here" = yes ] && dpkg -r steadytone >/dev/null 2>&1
+    if [ -e "$marker" ]; then
+        apt-get purge -y -q steadytone >/dev/null 2>&1 && rm -f "$marker"
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -38,7 +44,22 @@ first_line_of() { # the program's first log line, with no audio server reachable
     line=$(XDG_RUNTIME_DIR=$runtime PULSE_SERVER=unix:$runtime/none timeout 3 "$1" 2>&1 | head -n 1)
     [ "$line" = "0.02 20" ] || { echo "first line: '$line'"; return 1; }
 }
+verify_unit() { # systemd-analyze verify, pointed at where ExecStart's program is
+    sed "s|/usr/bin/steadytone|$2|" "$1" >"$work/steadytone.service"
+    mkdir -p "$work/xdg" && chmod 700 "$work/xdg"
+    silent env XDG_RUNTIME_DIR="$work/xdg" systemd-analyze verify --user --man=no \
+        "$work/steadytone.service"
+}
+names_package() { # check-tone without sox names the package that brings it
+    local tools=$work/tools
+    mkdir -p "$tools"
+    for tool in bash pactl parec od awk; do ln -sf "$(command -v "$tool")" "$tools/$tool"; done
+    local output
+    output=$(PATH=$tools "$1" 2>&1)
+    [ $? -eq 2 ] && grep -q 'sudo apt-get install sox' <<<"$output" || { echo "$output"; return 1; }
+}
 
+# From source: cmake --install.
 stage=$work/stage
 check "cmake --install into a staging directory" \
     env DESTDIR="$stage" cmake --install "$build" --prefix /usr
@@ -46,9 +67,7 @@ for file in usr/bin/steadytone usr/bin/steadytone-check-tone; do
     check "$file is installed and executable" test -x "$stage/$file"
 done
 unit=$stage/usr/lib/systemd/user/steadytone.service
-man=$stage/usr/share/man/man1/steadytone.1
 check "the user unit is installed" test -f "$unit"
-check "the manual page is installed" test -f "$man"
 check "the unit starts the installed program with the default tone" \
     grep -qx 'ExecStart=/usr/bin/steadytone 20 0.02' "$unit"
 check "the unit is ordered after both sound servers" \
@@ -56,42 +75,69 @@ check "the unit is ordered after both sound servers" \
 check "the unit notifies, has a watchdog, is restarted on failure, wanted by default.target" \
     bash -c "grep -qx Type=notify '$unit' && grep -qx WatchdogSec=30 '$unit' \
              && grep -qx Restart=on-failure '$unit' && grep -qx WantedBy=default.target '$unit'"
-check "the manual page renders with no warnings" silent groff -man -ww -z "$man"
-check "the manual page names the installed unit" grep -q '/usr/lib/systemd/user/steadytone.service' "$man"
+for page in steadytone steadytone-check-tone; do
+    check "the manual page $page.1 renders with no warnings" \
+        silent groff -man -ww -z "$stage/usr/share/man/man1/$page.1"
+done
+check "the manual page names the installed unit" \
+    grep -q '/usr/lib/systemd/user/steadytone.service' "$stage/usr/share/man/man1/steadytone.1"
 check "the staged program runs and logs its settings" first_line_of "$stage/usr/bin/steadytone"
-if command -v systemd-analyze >/dev/null; then
-    # verify wants the program where ExecStart says; point it into the stage.
-    sed "s|/usr/bin/steadytone|$stage/usr/bin/steadytone|" "$unit" >"$work/steadytone.service"
-    mkdir -p "$work/xdg" && chmod 700 "$work/xdg"
-    check "systemd-analyze verify accepts the unit" \
-        silent env XDG_RUNTIME_DIR="$work/xdg" systemd-analyze verify --user --man=no "$work/steadytone.service"
-fi
+check "systemd-analyze verify accepts the unit" verify_unit "$unit" "$stage/usr/bin/steadytone"
 
-check "cpack builds a Debian package" bash -c "cd '$build' && cpack -G DEB -B '$work/package'"
-deb=$(ls "$work"/package/steadytone_*.deb 2>/dev/null | head -n 1)
+# The Debian package, built from a copy of the sources, as a maintainer would.
+mkdir -p "$work/src/steadytone"
+git -C "$source" ls-files -z --cached --others --exclude-standard \
+    | (cd "$source" && tar --null -T - -cf -) | tar -xf - -C "$work/src/steadytone"
+check "dpkg-buildpackage builds the package" \
+    bash -c "cd '$work/src/steadytone' && dpkg-buildpackage -b -us -uc"
+deb=$(ls "$work"/src/steadytone_*.deb 2>/dev/null | head -n 1)
+check "lintian finds no error and no warning" \
+    lintian --fail-on error,warning "$work"/src/steadytone_*.changes
 check "the package is named steadytone" test "$(dpkg-deb -f "$deb" Package)" = steadytone
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libqt5multimedia5-plugins libqt5multimedia5 libqt5core5a libc6 libstdc++6; do
+for package in libqt5multimedia5-plugins libqt5multimedia5 libqt5core5a libpulse0 libsystemd0 \
+    libc6 libstdc++6; do
     check "the package depends on $package" \
         grep -qxF "$package" < <(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
 done
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/files"
 printf '%s\n' ./usr/bin/steadytone ./usr/bin/steadytone-check-tone \
-    ./usr/lib/systemd/user/steadytone.service ./usr/share/man/man1/steadytone.1 | sort >"$work/expected"
-check "the package holds the program, the script, the unit and the manual" \
+    ./usr/lib/systemd/user/steadytone.service ./usr/share/doc/steadytone/changelog.gz \
+    ./usr/share/doc/steadytone/copyright ./usr/share/man/man1/steadytone.1.gz \
+    ./usr/share/man/man1/steadytone-check-tone.1.gz | sort >"$work/expected"
+check "the package holds the program, the script, the unit, the manuals and the copyright" \
     diff "$work/expected" "$work/files"
+dpkg-deb -x "$deb" "$work/deb"
+check "the packaged manual pages render with no warnings" \
+    bash -c "for page in '$work'/deb/usr/share/man/man1/*.1.gz; do
+                 out=\$(zcat \"\$page\" | groff -man -ww -z 2>&1) && [ -z \"\$out\" ] || exit 1
+             done"
+check "the copyright file names the MIT (Expat) licence" \
+    grep -qx 'License: Expat' "$work/deb/usr/share/doc/steadytone/copyright"
 
 # Installing for real changes the machine: only as root, and never over a
 # steadytone the machine already has.
-if [ "$(id -u)" -eq 0 ] && ! dpkg -s steadytone >/dev/null 2>&1; then
-    installed_here=yes
-    check "dpkg installs the package" dpkg -i "$deb"
+if [ "$(id -u)" -eq 0 ] && { [ -e "$marker" ] || ! dpkg -s steadytone >/dev/null 2>&1; }; then
+    [ -e "$marker" ] && apt-get purge -y -q steadytone >/dev/null 2>&1
+    touch "$marker"
+    check "apt-get installs the package" \
+        env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb"
     check "the installed steadytone runs and logs its settings" first_line_of /usr/bin/steadytone
-    if command -v systemd-analyze >/dev/null; then
-        check "systemd-analyze verify accepts the installed unit" \
-            silent env XDG_RUNTIME_DIR="$work/xdg" systemd-analyze verify --user --man=no \
-            /usr/lib/systemd/user/steadytone.service
-    fi
+    check "steadytone-check-tone names the package of a missing tool" \
+        names_package /usr/bin/steadytone-check-tone
+    check "systemd-analyze verify accepts the installed unit" \
+        verify_unit /usr/lib/systemd/user/steadytone.service /usr/bin/steadytone
+    check "the unit is not enabled for every user" \
+        test ! -e /etc/systemd/user/default.target.wants/steadytone.service
+    dpkg -L steadytone | sort -r >"$work/installed"
+    check "apt-get purge removes it" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q steadytone
+    rm -f "$marker"
+    check "no file of the package is left" \
+        bash -c "while read -r path; do
+                     [ \"\$path\" = /. ] && continue
+                     [ -d \"\$path\" ] && [ -n \"\$(dpkg -S \"\$path\" 2>/dev/null)\" ] && continue
+                     [ -e \"\$path\" ] && { echo \"left: \$path\"; exit 1; }
+                 done <'$work/installed'; exit 0"
 else
     echo "SKIP: installing the package (not root, or steadytone is already installed)"
 fi
