@@ -95,10 +95,10 @@ bool AudioOut::stalled()
     return false;
 }
 
-void AudioOut::recover(bool stalled)
+void AudioOut::recover(bool stall)
 {
     ++troubledChecks;
-    stalledChecks += stalled ? 1 : 0;
+    stalledChecks += stall ? 1 : 0;
     // Nothing plays without a server: wait, quietly, for it to come back.
     if (PulseServer::status() == PulseServer::Unreachable)
         return;
@@ -110,7 +110,7 @@ void AudioOut::recover(bool stalled)
     // killed. Each rebuild of a stalled output therefore waits for twice as
     // many stalled checks as the one before, up to about five minutes, so a
     // suspension costs a rebuild or two and never a loop.
-    if (stalled) {
+    if (stall) {
         if (stalledChecks < 1 << qMin(stallRebuilds, MaxStallBackoff))
             return;
         ++stallRebuilds;

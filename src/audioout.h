@@ -44,7 +44,9 @@ private slots:
 private:
     void play();
     bool stalled();
-    void recover(bool stalled);
+    // Rebuilds a failed output, or a stalled one (stall), or asks for a fresh
+    // start when that cannot help.
+    void recover(bool stall);
     void lookForHiddenSink();
     bool outputFailed() const;
 

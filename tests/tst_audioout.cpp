@@ -16,6 +16,10 @@ Q_DECLARE_METATYPE(FakeDevice)
 enum class Server { Unreachable, WithoutSink, WithSink };
 Q_DECLARE_METATYPE(Server)
 
+// What befalls the playing output in the recovery rows.
+enum class Fault { None, Kill, Fail, LoseServer, Suspend };
+Q_DECLARE_METATYPE(Fault)
+
 namespace {
 
 QStringList *capturedLog = nullptr;
@@ -492,7 +496,7 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
 
 void tst_AudioOut::recovery_data()
 {
-    QTest::addColumn<QString>("fault");
+    QTest::addColumn<Fault>("fault");
     // What the program finds when it asks the server at each check, one
     // letter a check: n no server, s a server with a sink.
     QTest::addColumn<QString>("servers");
@@ -500,35 +504,26 @@ void tst_AudioOut::recovery_data()
     // The check after which a restart is first asked for; 0 for none.
     QTest::addColumn<int>("restartAt");
 
-    QTest::newRow("healthy") << "none"
-                             << "ssssss" << 0 << 0;
+    QTest::newRow("healthy") << Fault::None << "ssssss" << 0 << 0;
     // The sink went and came back between two checks: Qt sees nothing amiss,
     // but the stream is dead.
-    QTest::newRow("killed stream") << "kill"
-                                   << "sss" << 1 << 0;
-    QTest::newRow("killed stream, server gone") << "kill"
-                                                << "nnnn" << 0 << 0;
+    QTest::newRow("killed stream") << Fault::Kill << "sss" << 1 << 0;
+    QTest::newRow("killed stream, server gone") << Fault::Kill << "nnnn" << 0 << 0;
     // Half a minute of suspension: two rebuilds, then the pauses grow.
-    QTest::newRow("suspended sink, 30 s") << "suspend"
-                                          << "ssssss" << 2 << 0;
-    QTest::newRow("suspended sink, a minute") << "suspend"
-                                              << "ssssssssssss" << 3 << 0;
+    QTest::newRow("suspended sink, 30 s") << Fault::Suspend << "ssssss" << 2 << 0;
+    QTest::newRow("suspended sink, a minute") << Fault::Suspend << "ssssssssssss" << 3 << 0;
     // The server went away and came back in time for Qt's own reconnect.
-    QTest::newRow("server back at once") << "fail"
-                                         << "sss" << 1 << 0;
+    QTest::newRow("server back at once") << Fault::Fail << "sss" << 1 << 0;
     // Qt's backend gave up on the server: rebuilding fails at once, and only a
     // fresh process plays again. The first failure may still be Qt's retry.
-    QTest::newRow("server lost, back before a check") << "lose"
-                                                      << "ssss" << 2 << 2;
-    QTest::newRow("server lost for good") << "lose"
-                                          << "nnnnnnnnnnnn" << 0 << 0;
-    QTest::newRow("server lost, back after a while") << "lose"
-                                                     << "nnnnssss" << 1 << 5;
+    QTest::newRow("server lost, back before a check") << Fault::LoseServer << "ssss" << 2 << 2;
+    QTest::newRow("server lost for good") << Fault::LoseServer << "nnnnnnnnnnnn" << 0 << 0;
+    QTest::newRow("server lost, back after a while") << Fault::LoseServer << "nnnnssss" << 1 << 5;
 }
 
 void tst_AudioOut::recovery()
 {
-    QFETCH(QString, fault);
+    QFETCH(Fault, fault);
     QFETCH(QString, servers);
     QFETCH(int, rebuilds);
     QFETCH(int, restartAt);
@@ -541,13 +536,13 @@ void tst_AudioOut::recovery()
     QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
     const int logged = log.size();
 
-    if (fault == "kill")
+    if (fault == Fault::Kill)
         audio->kill(0);
-    else if (fault == "fail")
+    else if (fault == Fault::Fail)
         audio->fail(0);
-    else if (fault == "lose")
+    else if (fault == Fault::LoseServer)
         audio->loseServer();
-    alpha.suspended = fault == "suspend";
+    alpha.suspended = fault == Fault::Suspend;
     audio->setDevices({ alpha });
 
     int firstRestart = 0;

@@ -228,8 +228,14 @@ bool AudioServer::unloadSink(const QString &name)
 
 bool AudioServer::setDefaultSink(const QString &name)
 {
-    if (!pactl({ QStringLiteral("set-default-sink"), name }))
-        return false;
+    // PipeWire's pulse server refuses ("Not supported") until the session
+    // manager has published where defaults go, a moment after it starts.
+    QDeadlineTimer deadline(5000);
+    while (!pactl({ QStringLiteral("set-default-sink"), name })) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
     // Keep the default first, so a restart brings back the same default.
     for (int i = 0; i < sinks.size(); ++i) {
         if (sinks.at(i).name == name)

@@ -51,7 +51,8 @@ bool Player::play()
 
 void Player::readLines()
 {
-    unfinished += readAllStandardError();
+    if (isOpen())
+        unfinished += readAllStandardError();
     int end;
     while ((end = unfinished.indexOf('\n')) >= 0) {
         const QString line = QString::fromLocal8Bit(unfinished.left(end));

@@ -571,8 +571,12 @@ void tst_E2E::recovery()
         QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     }
 
-    // One process throughout, restarted in place when it had to be.
+    // One process throughout, restarted in place when it had to be, under
+    // its own name (which is how the server and check-tone know its stream).
     QCOMPARE(player.state(), QProcess::Running);
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(player.processId()));
+    QVERIFY(comm.open(QIODevice::ReadOnly));
+    QCOMPARE(comm.readAll().trimmed(), QByteArray("steadytone"));
     const QStringList settings = player.log().filter(QRegularExpression("^1 440$"));
     QCOMPARE(settings.size(), restarts ? 2 : 1);
     if (restarts && descriptors >= 0)
