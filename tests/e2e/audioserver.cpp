@@ -102,7 +102,12 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
             return false;
         if (!pulseProtocol)
             return true;
-        if (!launch(QStringLiteral("pipewire-pulse"), {}))
+        // The pulse server creates its directory only when it finds none, and
+        // gives up when a client polling for it (pactl) has created it first.
+        const QString pulse = runtimeDir.filePath(QStringLiteral("pulse"));
+        if (!QDir().mkpath(pulse)
+            || !QFile::setPermissions(pulse, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
+            || !launch(QStringLiteral("pipewire-pulse"), {}))
             return false;
     }
     if (!waitForPulse())
