@@ -1,5 +1,7 @@
 #include "audioout.h"
 
+#include "qtmessages.h"
+
 #include <QtTest>
 
 #include <fcntl.h>
@@ -125,9 +127,7 @@ QByteArrayList tst_CommandLine::environment(const QByteArrayList &extra) const
                             "PULSE_SERVER=unix:" + dir + "/none",
                             "PATH=/usr/bin:/bin",
                             "LANG=C.UTF-8",
-                            "QT_MESSAGE_PATTERN=%{if-debug}%{message}%{endif}"
-                            "%{if-info}[qt] %{message}%{endif}%{if-warning}[qt] %{message}%{endif}"
-                            "%{if-critical}[qt] %{message}%{endif}" }
+                            QByteArray("QT_MESSAGE_PATTERN=") + QtMessages::Pattern }
     + extra;
 }
 
@@ -171,7 +171,7 @@ QByteArrayList tst_CommandLine::startLines(const QList<QByteArray> &arguments, b
         QByteArrayList lines = run.written.split('\n');
         lines.removeLast(); // the unfinished line, if any
         for (int i = lines.size() - 1; i >= 0; --i) {
-            if (lines.at(i).startsWith("[qt] "))
+            if (lines.at(i).startsWith(QtMessages::Mark))
                 lines.removeAt(i);
         }
         return lines;

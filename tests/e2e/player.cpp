@@ -1,24 +1,16 @@
 #include "player.h"
 
+#include "qtmessages.h"
+
 #include <QDir>
 #include <QtTest>
-
-namespace {
-
-// Qt's audio backend reports stream errors in the same category and quoting
-// as the program's own lines; marked, they can be told apart.
-const QString QtMark = QStringLiteral("[qt] ");
-
-} // namespace
 
 Player::Player(const QProcessEnvironment &environment, const QStringList &arguments,
                QObject *parent)
     : ChildProcess(parent)
 {
     QProcessEnvironment env = environment;
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
-               QStringLiteral("%{if-info}[qt] %{endif}%{if-warning}[qt] %{endif}"
-                              "%{if-critical}[qt] %{endif}%{if-fatal}[qt] %{endif}%{message}"));
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QString::fromLatin1(QtMessages::Pattern));
     setProcessEnvironment(env);
     setProgram(QStringLiteral(STEADYTONE_EXE));
     setArguments(arguments);
@@ -57,8 +49,9 @@ void Player::readLines()
     while ((end = unfinished.indexOf('\n')) >= 0) {
         const QString line = QString::fromLocal8Bit(unfinished.left(end));
         unfinished.remove(0, end + 1);
-        if (line.startsWith(QtMark))
-            qtLines.append(line.mid(QtMark.size()));
+        const QLatin1String mark(QtMessages::Mark);
+        if (line.startsWith(mark))
+            qtLines.append(line.mid(mark.size()));
         else
             programLines.append({ clock.elapsed(), line });
     }
