@@ -143,17 +143,23 @@ bool AudioServer::launch(const QString &program, const QStringList &arguments)
     return false;
 }
 
-bool AudioServer::waitForFile(const QString &name)
+bool AudioServer::waitUntil(const std::function<bool()> &what)
 {
     QDeadlineTimer deadline(5000);
-    while (!QFile::exists(runtimeDir.filePath(name))) {
-        if (deadline.hasExpired()) {
-            error = name + QStringLiteral(" did not appear within 5 s");
+    while (!what()) {
+        if (deadline.hasExpired())
             return false;
-        }
-        QThread::msleep(20);
+        QThread::msleep(50);
     }
     return true;
+}
+
+bool AudioServer::waitForFile(const QString &name)
+{
+    if (waitUntil([&] { return QFile::exists(runtimeDir.filePath(name)); }))
+        return true;
+    error = name + QStringLiteral(" did not appear within 5 s");
+    return false;
 }
 
 bool AudioServer::waitForPulse()
@@ -204,20 +210,18 @@ bool AudioServer::loadSink(const Sink &sink)
     sinks.append(sink);
     sinkModules.insert(sink.name, index.trimmed());
     // PipeWire creates the sink after the module has loaded: wait for it.
-    QDeadlineTimer deadline(5000);
-    QString list;
-    while (!deadline.hasExpired()) {
-        if (pactl({ QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks") },
-                  &list)
-            && list.split(QLatin1Char('\n'))
-                            .filter(QRegularExpression("^\\d+\\s" + sink.name + "\\s"))
-                            .size()
-                    == 1)
-            return true;
-        QThread::msleep(50);
-    }
-    error = QStringLiteral("sink %1 did not appear").arg(sink.name);
-    return false;
+    const bool listed = waitUntil([&] {
+        QString list;
+        return pactl({ QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks") },
+                     &list)
+                && list.split(QLatin1Char('\n'))
+                           .filter(QRegularExpression("^\\d+\\s" + sink.name + "\\s"))
+                           .size()
+                == 1;
+    });
+    if (!listed)
+        error = QStringLiteral("sink %1 did not appear").arg(sink.name);
+    return listed;
 }
 bool AudioServer::unloadSink(const QString &name)
 {
@@ -235,12 +239,8 @@ bool AudioServer::setDefaultSink(const QString &name)
 {
     // PipeWire's pulse server refuses ("Not supported") until the session
     // manager has published where defaults go, a moment after it starts.
-    QDeadlineTimer deadline(5000);
-    while (!pactl({ QStringLiteral("set-default-sink"), name })) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(50);
-    }
+    if (!waitUntil([&] { return pactl({ QStringLiteral("set-default-sink"), name }); }))
+        return false;
     // Keep the default first, so a restart brings back the same default.
     for (int i = 0; i < sinks.size(); ++i) {
         if (sinks.at(i).name == name)

@@ -6,6 +6,8 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <functional>
+
 class ChildProcess;
 
 // A private audio server for one test: PulseAudio, or PipeWire with its
@@ -52,6 +54,8 @@ public:
 
 private:
     bool launch(const QString &program, const QStringList &arguments);
+    // Polls what every 50 ms for up to 5 s; false if it never held.
+    static bool waitUntil(const std::function<bool()> &what);
     bool waitForFile(const QString &name);
     bool waitForPulse();
 

@@ -76,12 +76,6 @@ QStringList Player::nameLines()
     return log().filter(QRegularExpression(QStringLiteral("^\"")));
 }
 
-QStringList Player::warnings()
-{
-    readLines();
-    return qtLines;
-}
-
 int Player::openDescriptors() const
 {
     return QDir(QStringLiteral("/proc/%1/fd").arg(processId()))

@@ -34,8 +34,6 @@ public:
     QStringList log();
     // Its device-name lines: the quoted names, in order.
     QStringList nameLines();
-    // Qt's warnings and other messages.
-    QStringList warnings();
     // How many descriptors the process has open.
     int openDescriptors() const;
 
