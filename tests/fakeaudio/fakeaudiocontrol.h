@@ -23,6 +23,8 @@ struct FakeDevice
     QList<QAudioFormat::SampleType> sampleTypes;
     // A suspended sink drains nothing, so its outputs play nothing.
     bool suspended = false;
+    // A broken sink, whose server kills every stream it gets at once.
+    bool killsStreams = false;
 };
 
 // What one audio output was asked to do, in creation order.
@@ -41,7 +43,12 @@ struct FakeOutputRecord
 };
 
 // Lets a test script the simulated audio system and read back what its
-// outputs saw. Reached through QPluginLoader on the plugin's own file.
+// outputs saw. Reached through QPluginLoader on the plugin's own file. A
+// process that loads it through QT_PLUGIN_PATH is scripted by its
+// environment instead: FAKEAUDIO_DEVICES names its devices, comma-separated,
+// the default first, and FAKEAUDIO_BLOCK_START=1 makes every start block
+// for good, as Qt's PulseAudio output can when a stream fails while it is
+// being created.
 class FakeAudioControl
 {
 public:
@@ -68,6 +75,8 @@ public:
     // output fails, and every new one fails as it starts. The devices it knew
     // are still reported.
     virtual void loseServer() = 0;
+    // The streams the server holds for the outputs: the live ones.
+    virtual int liveStreams() const = 0;
 };
 
 #define FakeAudioControl_iid "steadytone.test.FakeAudioControl/1.0"

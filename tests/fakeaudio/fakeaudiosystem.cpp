@@ -7,7 +7,15 @@
 
 FakeAudioSystem::FakeAudioSystem(QObject *parent)
     : QAudioSystemPlugin(parent)
-{ }
+    , blocking(qgetenv("FAKEAUDIO_BLOCK_START") == "1")
+{
+    const QString names = qEnvironmentVariable("FAKEAUDIO_DEVICES");
+    for (const QString &name : names.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        FakeDevice device;
+        device.name = name;
+        devices.append(device);
+    }
+}
 
 QList<QByteArray> FakeAudioSystem::availableDevices(QAudio::Mode mode) const
 {
@@ -104,6 +112,16 @@ void FakeAudioSystem::loseServer()
     lost = true;
     for (int i = 0; i < outputs.size(); ++i)
         fail(i);
+}
+
+int FakeAudioSystem::liveStreams() const
+{
+    int live = 0;
+    for (int i = 0; i < records.size(); ++i) {
+        const FakeOutput *output = liveOutput(i);
+        live += output && output->state() == QAudio::ActiveState && !records.at(i).killed ? 1 : 0;
+    }
+    return live;
 }
 
 FakeOutputRecord &FakeAudioSystem::record(int index)

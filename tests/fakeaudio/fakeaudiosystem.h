@@ -32,10 +32,12 @@ public:
     void fail(int index) override;
     void kill(int index) override;
     void loseServer() override;
+    int liveStreams() const override;
 
     FakeOutputRecord &record(int index);
     FakeDevice deviceNamed(const QString &name) const;
     bool serverLost() const { return lost; }
+    bool blocksStart() const { return blocking; }
 
 private:
     FakeOutput *liveOutput(int index) const;
@@ -44,6 +46,7 @@ private:
     QList<FakeOutputRecord> records;
     QList<QPointer<QObject>> outputs;
     bool lost = false;
+    bool blocking = false;
 };
 
 #endif // FAKEAUDIOSYSTEM_H

@@ -2,6 +2,8 @@
 
 #include "fakeaudiosystem.h"
 
+#include <unistd.h>
+
 FakeOutput::FakeOutput(FakeAudioSystem *system, int index)
     : system(system)
     , index(index)
@@ -18,6 +20,9 @@ void FakeOutput::start(QIODevice *device)
     FakeOutputRecord &record = system->record(index);
     record.source = device;
     ++record.starts;
+    while (system->blocksStart())
+        ::pause();
+    record.killed = system->deviceNamed(record.device).killsStreams;
     if (system->serverLost())
         setState(QAudio::StoppedState, QAudio::FatalError);
     else
@@ -41,7 +46,8 @@ void FakeOutput::resume() { }
 
 int FakeOutput::bytesFree() const
 {
-    return 0;
+    // What Qt's PulseAudio output reports, for good, once its stream was killed.
+    return system->output(index).killed ? -1 : 0;
 }
 
 int FakeOutput::periodSize() const
