@@ -1,9 +1,8 @@
 #include "audioout.h"
 
-#include "generator.h"
-#include "pulseserver.h"
+#include "deviceplayer.h"
 
-#include <QAudioOutput>
+#include <QAudioDeviceInfo>
 #include <QDebug>
 #include <QTimer>
 
@@ -11,6 +10,7 @@ AudioOut::AudioOut(int frequency, double volume, QObject *parent)
     : QObject(parent)
     , frequency(frequency != 0 ? frequency : DefaultFrequency)
     , volume(volume != 0.0 ? volume : DefaultVolume)
+    , soon(new QTimer(this))
 {
     qDebug() << this->volume << this->frequency;
 
@@ -21,8 +21,10 @@ AudioOut::AudioOut(int frequency, double volume, QObject *parent)
     format.setByteOrder(QAudioFormat::LittleEndian);
     format.setSampleType(QAudioFormat::SignedInt);
 
-    generator = new Generator(format, ToneDuration, this->frequency, this);
-    generator->startReading();
+    player = new DevicePlayer(this->frequency, this->volume, format, this);
+
+    soon->setSingleShot(true);
+    connect(soon, &QTimer::timeout, this, [this] { check(false); });
 
     checkOut();
 
@@ -31,122 +33,85 @@ AudioOut::AudioOut(int frequency, double volume, QObject *parent)
     timer->start(CheckIntervalMs);
 }
 
-// The children still alive (tone device, output, timer) go with the QObject base.
+// The children still alive (players, timers) go with the QObject base.
 AudioOut::~AudioOut() = default;
+
+void AudioOut::serverChanged(const ServerState &state)
+{
+    server = state;
+    catchUp.setRemainingTime(CatchUpMs);
+    if (!soon->isActive())
+        soon->start(EventDelayMs);
+}
 
 void AudioOut::checkOut()
 {
-    if (QAudioDeviceInfo::defaultOutputDevice() != device)
-        play();
-    else if (device.isNull())
+    check(true);
+}
+
+void AudioOut::check(bool regular)
+{
+    if (QAudioDeviceInfo::defaultOutputDevice() != player->device()) {
+        // Asked afresh rather than reusing the value compared.
+        player->moveTo(QAudioDeviceInfo::defaultOutputDevice());
+        hiddenSince.invalidate();
+    } else if (player->device().isNull()) {
         lookForHiddenSink();
-    else if (outputFailed())
-        recover(false);
-    else if (stalled())
-        recover(true);
+    } else {
+        recover(player, regular);
+    }
     emit checked();
+    if (!catchUp.hasExpired() && !agreesWithServer())
+        soon->start(CatchUpIntervalMs);
 }
 
-// Moves playback to the default device, or rebuilds it there.
-void AudioOut::play()
+void AudioOut::recover(DevicePlayer *player, bool regular)
 {
-    qDebug() << device.deviceName();
-    // Asked afresh rather than reusing the value compared before.
-    device = QAudioDeviceInfo::defaultOutputDevice();
-    qDebug() << device.deviceName();
-
-    // A null device supports nothing and its nearest format is invalid; adapting
-    // to it would leave the next real device with a wrong format for good.
-    if (!device.isNull() && !device.isFormatSupported(format)) {
-        format = device.nearestFormat(format);
-        generator->stopReading();
-        generator->deleteLater();
-        generator = new Generator(format, ToneDuration, frequency, this);
-        generator->startReading();
+    Recovery::Sight sight = player->sight(regular);
+    sight.serverAnswers = server.reachable;
+    const Recovery::Action action = player->recovery.next(sight);
+    if (player->recovery.hasPlayed() && !hasPlayed) {
+        hasPlayed = true;
+        emit playing();
     }
-
-    if (output) {
-        output->stop();
-        output->deleteLater();
-    }
-    output = new QAudioOutput(device, format, this);
-    // Pull mode: the output reads from the tone device whenever it needs data.
-    output->start(generator);
-    output->setVolume(volume);
-    processedAtCheck = -1;
-    hiddenSinkSeen = false;
-}
-
-// Whether the output has played nothing since the last check. A healthy one
-// plays a whole check interval of audio in between; a new one is measured from
-// its first check on, since filling its buffer is not playing.
-bool AudioOut::stalled()
-{
-    const qint64 previous = processedAtCheck;
-    processedAtCheck = output->processedUSecs();
-    if (previous < 0)
-        return false;
-    if (processedAtCheck == previous)
-        return true;
-    hasPlayed = true;
-    troubledChecks = 0;
-    stallRebuilds = 0;
-    stalledChecks = 0;
-    return false;
-}
-
-void AudioOut::recover(bool stall)
-{
-    ++troubledChecks;
-    stalledChecks += stall ? 1 : 0;
-    // Nothing plays without a server: wait, quietly, for it to come back.
-    if (PulseServer::status() == PulseServer::Unreachable)
+    switch (action) {
+    case Recovery::Nothing:
         return;
-    if (backendLost) {
-        emit restartNeeded(hasPlayed);
-        return;
-    }
-    // A sink suspended on purpose stalls a stream just like one the server
-    // killed. Each rebuild of a stalled output therefore waits for twice as
-    // many stalled checks as the one before, up to about five minutes, so a
-    // suspension costs a rebuild or two and never a loop.
-    if (stall) {
-        if (stalledChecks < 1 << qMin(stallRebuilds, MaxStallBackoff))
+    case Recovery::Rebuild:
+        player->rebuild();
+        player->recovery.rebuilt(player->failed());
+        if (!player->recovery.isBackendLost())
             return;
-        ++stallRebuilds;
-        stalledChecks = 0;
+        break;
+    case Recovery::Restart:
+        break;
     }
-    play();
-    // Qt's backend retries a lost server once, 3 s after the loss. An output
-    // that fails the moment it starts, while the server answers and after a
-    // check that had already found playback failed, shows that retry is
-    // spent: this process cannot play again.
-    if (outputFailed() && troubledChecks > 1) {
-        backendLost = true;
-        emit restartNeeded(hasPlayed);
-    }
+    emit restartNeeded(QStringLiteral("Qt's audio backend has lost the audio server"));
 }
 
 // Qt reports no default device. When the server has a default sink all the
-// same, Qt's backend never reached the server (it was not running when this
-// process started) and never will.
+// same, for longer than Qt takes to catch up, Qt's backend never reached the
+// server (it was not running when this process started) and never will.
 void AudioOut::lookForHiddenSink()
 {
-    if (PulseServer::status() != PulseServer::HasDefaultSink) {
-        hiddenSinkSeen = false;
+    if (!server.reachable || server.defaultSink.isEmpty()) {
+        hiddenSince.invalidate();
         return;
     }
-    if (!hiddenSinkSeen) {
-        hiddenSinkSeen = true;
-        QTimer::singleShot(HiddenSinkRecheckMs, this, &AudioOut::checkOut);
+    if (!hiddenSince.isValid()) {
+        hiddenSince.start();
+        QTimer::singleShot(HiddenSinkRecheckMs, this, [this] { check(false); });
         return;
     }
-    emit restartNeeded(hasPlayed);
+    if (hiddenSince.elapsed() >= HiddenSinkRecheckMs)
+        emit restartNeeded(QStringLiteral("Qt's audio backend never reached the audio server"));
 }
 
-// An output whose audio server went away stays stopped with an error even
-// after Qt reconnects.
-bool AudioOut::outputFailed() const
+// Whether Qt has caught up with what the server reported last.
+bool AudioOut::agreesWithServer() const
 {
-    return output && output->state() == QAudio::StoppedState && output->error() != QAudio::NoError;
+    if (!server.reachable)
+        return true;
+    return QAudioDeviceInfo::defaultOutputDevice().deviceName() == server.defaultSink
+            && server.ownStreams == (player->live() ? 1 : 0);
 }

@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include "log.h"
+
 #include <QFile>
 
 #include <systemd/sd-daemon.h>
@@ -9,7 +11,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -57,19 +64,48 @@ qint64 Service::restartDelayMs(int restarts)
     return restarts <= 0 ? 0 : RestartBackoffMs << qMin(restarts - 1, 6);
 }
 
-void Service::restart(bool hasPlayed)
+void Service::notePlayed()
+{
+    played = true;
+}
+
+void Service::restart(const QString &reason)
 {
     // A restart after playing is always worth it. Restarts that keep finding
     // nothing to play on back off, so nothing restarts in a loop.
-    if (!hasPlayed && uptime.elapsed() < restartDelayMs(restarts))
+    const bool hasPlayed = played;
+    const qint64 delayMs = restartDelayMs(restarts);
+    if (!hasPlayed && uptime.elapsed() < delayMs) {
+        if (!deferralLogged.exchange(true))
+            qCInfo(lcTone).noquote() << reason
+                            + QStringLiteral("; the last start found nothing to play, so the "
+                                             "next waits until %1 s after it")
+                                      .arg(delayMs / 1000);
         return;
-    qputenv(RestartsVariable, QByteArray::number(hasPlayed ? 1 : restarts + 1));
-    closeOnExec();
+    }
+    qCWarning(lcTone).noquote() << reason + QStringLiteral(": starting afresh in place");
+
+    // The environment is built here rather than changed: another thread may
+    // be reading it.
+    const QByteArray prefix = QByteArray(RestartsVariable) + '=';
+    QByteArrayList environment { prefix + QByteArray::number(hasPlayed ? 1 : restarts + 1) };
+    for (char **entry = environ; *entry; ++entry) {
+        if (!QByteArray(*entry).startsWith(prefix))
+            environment.append(*entry);
+    }
+    std::vector<char *> envp;
+    for (QByteArray &entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     std::vector<char *> argv;
     for (QByteArray &argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    execv(executable.constData(), argv.data());
-    // Still here: the exec failed, and this process plays on as it can until
-    // the next check asks again.
+
+    closeOnExec();
+    execve(executable.constData(), argv.data(), envp.data());
+    qCCritical(lcTone, "Could not start %s afresh: %s", executable.constData(),
+               std::strerror(errno));
+    // Not exit(): the event loop may be hung, and nothing may wait on it.
+    std::_Exit(EXIT_FAILURE);
 }

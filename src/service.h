@@ -5,16 +5,18 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <atomic>
+
 // The process as a service: it tells systemd that it is ready and that its
 // event loop is alive, and it starts the program afresh, in this same process,
-// when playback needs an audio backend that Qt cannot give it any more.
+// when playback needs what only a fresh process has.
 class Service : public QObject
 {
     Q_OBJECT
 
 public:
-    // Counts restarts in a row that did not get the tone playing. It is the
-    // only thing that crosses a restart, in the environment.
+    // Counts restarts in a row after which nothing played. It is the only
+    // thing that crosses a restart, in the environment.
     static constexpr const char *RestartsVariable = "STEADYTONE_RESTARTS";
     // The first of those restarts waits this long; each further one twice as
     // long as the one before, up to about an hour.
@@ -30,15 +32,23 @@ public:
 
 public slots:
     void notifyAlive();
-    void restart(bool hasPlayed);
+    // The tone has played in this process.
+    void notePlayed();
+    // Starts the program afresh in place, unless restarts keep finding
+    // nothing to play and this one comes too soon. Safe from any thread: the
+    // event loop may be the very thing that hangs. When the exec fails, the
+    // process ends with a failure, for the service manager to start anew.
+    void restart(const QString &reason);
 
 private:
     // Looked up at start, so the name the process runs under stays the same.
-    QByteArray executable;
+    const QByteArray executable;
     QByteArrayList arguments;
-    int restarts = 0;
-    bool watchdog = false;
+    const int restarts = 0;
+    const bool watchdog = false;
     QElapsedTimer uptime;
+    std::atomic<bool> played { false };
+    std::atomic<bool> deferralLogged { false };
 };
 
 #endif // SERVICE_H

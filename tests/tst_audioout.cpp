@@ -1,27 +1,37 @@
 #include "arguments.h"
 #include "audioout.h"
 #include "audioserver.h"
+#include "childprocess.h"
 #include "fakeaudiocontrol.h"
 #include "generator.h"
+#include "pulseevents.h"
 #include "service.h"
 #include "tonereference.h"
 
+#include <QAudioOutput>
 #include <QtTest>
 
 #include <memory>
+
+#include <pulse/simple.h>
 
 Q_DECLARE_METATYPE(FakeDevice)
 
 // How late a single-shot timer may fire on a loaded machine.
 constexpr int TimerAllowanceMs = 500;
 
-// What the program finds when it asks the audio server itself, past Qt.
+// What the audio server itself reports, past Qt.
 enum class Server { Unreachable, WithoutSink, WithSink };
 Q_DECLARE_METATYPE(Server)
 
 // What befalls the playing output in the recovery rows.
-enum class Fault { None, Kill, Fail, LoseServer, Suspend };
+enum class Fault { None, Kill, KillEvery, Fail, LoseServer, Suspend };
 Q_DECLARE_METATYPE(Fault)
+
+// How the output played before the fault: for a while, seen by regular
+// checks; for a second, seen by none; not at all.
+enum class Played { Checked, Briefly, Never };
+Q_DECLARE_METATYPE(Played)
 
 namespace {
 
@@ -78,12 +88,16 @@ private slots:
     void soakReleasesWhatItReplaces();
     void recovery_data();
     void recovery();
+    void events_data();
+    void events();
+    void serverEvents();
     void restartBackoff_data();
     void restartBackoff();
     void fuzzedArguments();
 
 private:
     void start(int frequency = 0, double volume = 0.0);
+    // What the server reports from now on, told at once, as its events do.
     void setServer(Server server);
     void check(bool release = true);
     static void releaseReplaced();
@@ -92,10 +106,7 @@ private:
     FakeAudioControl *audio = nullptr;
     std::unique_ptr<AudioOut> audioOut;
     QStringList log;
-    // Real servers for the program to ask; Qt itself only sees the simulated system.
-    AudioServer withoutSink { AudioServer::PulseAudio };
-    AudioServer withSink { AudioServer::PulseAudio };
-    QTemporaryDir nowhere;
+    Server server = Server::Unreachable;
 };
 
 void tst_AudioOut::initTestCase()
@@ -107,9 +118,6 @@ void tst_AudioOut::initTestCase()
     QVERIFY2(audio, qPrintable(loader.errorString()));
     capturedLog = &log;
     defaultHandler = qInstallMessageHandler(captureDebug);
-    QVERIFY2(withoutSink.start({}), qPrintable(withoutSink.errorString()));
-    QVERIFY2(withSink.start({ { "alpha" } }), qPrintable(withSink.errorString()));
-    setServer(Server::Unreachable);
 }
 
 void tst_AudioOut::cleanup()
@@ -121,17 +129,26 @@ void tst_AudioOut::cleanup()
     setServer(Server::Unreachable);
 }
 
-void tst_AudioOut::setServer(Server server)
+void tst_AudioOut::setServer(Server kind)
 {
-    const QString address = server == Server::WithSink ? withSink.address()
-            : server == Server::WithoutSink            ? withoutSink.address()
-                                                       : "unix:" + nowhere.filePath("none");
-    qputenv("PULSE_SERVER", address.toLocal8Bit());
+    server = kind;
+    if (!audioOut)
+        return;
+    ServerState state;
+    state.reachable = server != Server::Unreachable;
+    if (server == Server::WithSink) {
+        state.defaultSink = QStringLiteral("alpha");
+        state.sinks = { { QStringLiteral("alpha"), QStringLiteral("Alpha") } };
+    }
+    state.ownStreams = audio->liveStreams();
+    audioOut->serverChanged(state);
 }
 
 void tst_AudioOut::start(int frequency, double volume)
 {
     audioOut = std::make_unique<AudioOut>(frequency, volume, nullptr);
+    // The program's connection to the server comes up after the first check.
+    setServer(server);
 }
 
 void tst_AudioOut::check(bool release)
@@ -214,12 +231,12 @@ void tst_AudioOut::unchangedChecksDoNothing()
     audio->setDevices({ device("alpha"), device("beta") });
     start();
     const QStringList startLog = log;
-    const QObjectList children = audioOut->children();
+    const QObjectList objects = audioOut->findChildren<QObject *>();
     for (int i = 0; i < 3; ++i)
         check();
     QCOMPARE(log, startLog);
     QCOMPARE(audio->outputCount(), 1);
-    QCOMPARE(audioOut->children(), children);
+    QCOMPARE(audioOut->findChildren<QObject *>(), objects);
     QCOMPARE(audio->output(0).stops, 0);
 }
 
@@ -391,19 +408,19 @@ void tst_AudioOut::nullDefault()
     audio->setDevices({});
     check();
     QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"\"" }));
-    const QObjectList children = audioOut->children();
+    const QObjectList objects = audioOut->findChildren<QObject *>();
     QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
     setServer(server);
-    check();
     // A sink Qt does not report may just have appeared and not reached Qt
-    // yet: it is looked at once more, a moment later, before anything is done.
+    // yet: nothing is done for a moment, then it is looked at once more.
+    QTest::qWait(AudioOut::HiddenSinkRecheckMs / 2);
     QCOMPARE(restarts.count(), 0);
-    QTest::qWait(AudioOut::HiddenSinkRecheckMs + TimerAllowanceMs);
-    QCOMPARE(restarts.count(), restart ? 1 : 0);
+    QTest::qWait(AudioOut::HiddenSinkRecheckMs / 2 + TimerAllowanceMs);
+    QCOMPARE(!restarts.isEmpty(), restart);
     for (int i = 0; i < 3; ++i)
         check();
     QCOMPARE(log.size(), 5);
-    QCOMPARE(audioOut->children(), children);
+    QCOMPARE(audioOut->findChildren<QObject *>(), objects);
 }
 
 void tst_AudioOut::formatSurvivesANullDefault()
@@ -479,9 +496,9 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
             return;
     }
 
-    // Whatever was replaced is gone: one tone device, one output, the timer.
-    QCOMPARE(audioOut->children().size(), 3);
+    // Whatever was replaced is gone: one tone device, one output.
     QCOMPARE(generatorCount(), 1);
+    QCOMPARE(audioOut->findChildren<QAudioOutput *>().size(), 1);
     int liveOutputs = 0;
     for (int i = 0; i < audio->outputCount(); ++i)
         liveOutputs += audio->output(i).destroyed ? 0 : 1;
@@ -500,33 +517,50 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
 void tst_AudioOut::recovery_data()
 {
     QTest::addColumn<Fault>("fault");
-    // What the program finds when it asks the server at each check, one
-    // letter a check: n no server, s a server with a sink.
+    QTest::addColumn<Played>("played");
+    // What the server reports at each check, one letter a check: n no server,
+    // s a server with a sink. Each is told as an event, and the check it asks
+    // for runs before the regular one.
     QTest::addColumn<QString>("servers");
     QTest::addColumn<int>("rebuilds");
     // The check after which a restart is first asked for; 0 for none.
     QTest::addColumn<int>("restartAt");
 
-    QTest::newRow("healthy") << Fault::None << "ssssss" << 0 << 0;
-    // The sink went and came back between two checks: Qt sees nothing amiss,
-    // but the stream is dead.
-    QTest::newRow("killed stream") << Fault::Kill << "sss" << 1 << 0;
-    QTest::newRow("killed stream, server gone") << Fault::Kill << "nnnn" << 0 << 0;
+    QTest::newRow("healthy") << Fault::None << Played::Checked << "ssssss" << 0 << 0;
+    // The sink went and came back between two checks: Qt sees nothing amiss
+    // but the space its output reports free.
+    QTest::newRow("killed stream") << Fault::Kill << Played::Checked << "sss" << 1 << 0;
+    QTest::newRow("killed stream, server gone")
+            << Fault::Kill << Played::Checked << "nnnn" << 0 << 0;
+    // Rebuilds that never play wait for twice as many checks each time.
+    QTest::newRow("a sink that kills every stream")
+            << Fault::KillEvery << Played::Checked << "ssssssssssss" << 3 << 0;
     // Half a minute of suspension: two rebuilds, then the pauses grow.
-    QTest::newRow("suspended sink, 30 s") << Fault::Suspend << "ssssss" << 2 << 0;
-    QTest::newRow("suspended sink, a minute") << Fault::Suspend << "ssssssssssss" << 3 << 0;
+    QTest::newRow("suspended sink, 30 s")
+            << Fault::Suspend << Played::Checked << "ssssss" << 2 << 0;
+    QTest::newRow("suspended sink, a minute")
+            << Fault::Suspend << Played::Checked << "ssssssssssss" << 3 << 0;
     // The server went away and came back in time for Qt's own reconnect.
-    QTest::newRow("server back at once") << Fault::Fail << "sss" << 1 << 0;
+    QTest::newRow("server back at once") << Fault::Fail << Played::Checked << "sss" << 1 << 0;
     // Qt's backend gave up on the server: rebuilding fails at once, and only a
-    // fresh process plays again. The first failure may still be Qt's retry.
-    QTest::newRow("server lost, back before a check") << Fault::LoseServer << "ssss" << 2 << 2;
-    QTest::newRow("server lost for good") << Fault::LoseServer << "nnnnnnnnnnnn" << 0 << 0;
-    QTest::newRow("server lost, back after a while") << Fault::LoseServer << "nnnnssss" << 1 << 5;
+    // fresh process plays again.
+    QTest::newRow("server lost, back before a check")
+            << Fault::LoseServer << Played::Checked << "ssss" << 1 << 1;
+    QTest::newRow("server lost for good")
+            << Fault::LoseServer << Played::Checked << "nnnnnnnnnnnn" << 0 << 0;
+    QTest::newRow("server lost, back after a while")
+            << Fault::LoseServer << Played::Checked << "nnnnssss" << 1 << 5;
+    // However briefly the tone played, the restart counts as one that did.
+    QTest::newRow("server lost a second after start")
+            << Fault::LoseServer << Played::Briefly << "ss" << 1 << 1;
+    QTest::newRow("server lost before anything played")
+            << Fault::LoseServer << Played::Never << "ss" << 1 << 1;
 }
 
 void tst_AudioOut::recovery()
 {
     QFETCH(Fault, fault);
+    QFETCH(Played, played);
     QFETCH(QString, servers);
     QFETCH(int, rebuilds);
     QFETCH(int, restartAt);
@@ -534,23 +568,32 @@ void tst_AudioOut::recovery()
     FakeDevice alpha = device("alpha");
     audio->setDevices({ alpha });
     start(440, 0.5);
-    check(); // the output's first check, from which on it is measured
-    check(); // it plays
+    QSignalSpy playing(audioOut.get(), &AudioOut::playing);
+    QSignalSpy checks(audioOut.get(), &AudioOut::checked);
+    if (played == Played::Checked) {
+        check(); // the output's first check, from which on it is measured
+        check(); // it plays
+    } else if (played == Played::Briefly) {
+        audio->play(1000000);
+    }
     QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
     const int logged = log.size();
 
-    if (fault == Fault::Kill)
+    if (fault == Fault::Kill || fault == Fault::KillEvery)
         audio->kill(0);
     else if (fault == Fault::Fail)
         audio->fail(0);
     else if (fault == Fault::LoseServer)
         audio->loseServer();
     alpha.suspended = fault == Fault::Suspend;
+    alpha.killsStreams = fault == Fault::KillEvery;
     audio->setDevices({ alpha });
 
     int firstRestart = 0;
     for (int i = 0; i < servers.size(); ++i) {
+        const int checked = checks.count();
         setServer(servers.at(i) == 's' ? Server::WithSink : Server::Unreachable);
+        QTRY_VERIFY(checks.count() > checked);
         check();
         if (!restarts.isEmpty() && firstRestart == 0)
             firstRestart = i + 1;
@@ -559,9 +602,8 @@ void tst_AudioOut::recovery()
     // Once the process is known to be past saving, every check with a server
     // asks again, and nothing more is rebuilt or logged.
     if (restartAt > 0)
-        QCOMPARE(restarts.count(), int(servers.size()) - restartAt + 1);
-    for (const QList<QVariant> &restart : restarts)
-        QCOMPARE(restart.value(0).toBool(), true);
+        QVERIFY(restarts.count() >= int(servers.size()) - restartAt + 1);
+    QCOMPARE(playing.count(), played == Played::Never ? 0 : 1);
     QCOMPARE(audio->outputCount(), 1 + rebuilds);
     QStringList rebuilt;
     for (int i = 0; i < rebuilds; ++i)
@@ -574,6 +616,133 @@ void tst_AudioOut::recovery()
         QCOMPARE(audio->output(i).volume, 0.5);
         QCOMPARE(audio->output(i).source, audio->output(0).source);
     }
+}
+
+void tst_AudioOut::events_data()
+{
+    // What the server reports: its default switched to beta, or this
+    // process's stream gone.
+    QTest::addColumn<QString>("change");
+    // How much later Qt's backend sees the change; -1 for never.
+    QTest::addColumn<int>("qtLateMs");
+
+    QTest::newRow("default switched") << "default" << 0;
+    QTest::newRow("default switched, Qt 300 ms behind") << "default" << 300;
+    QTest::newRow("default switched, Qt never catches up") << "default" << -1;
+    QTest::newRow("stream killed") << "kill" << 0;
+    QTest::newRow("stream killed, Qt 300 ms behind") << "kill" << 300;
+}
+
+void tst_AudioOut::events()
+{
+    QFETCH(QString, change);
+    QFETCH(int, qtLateMs);
+
+    audio->setDevices({ device("alpha"), device("beta") });
+    setServer(Server::WithSink);
+    start();
+    check();
+    check();
+    // Only the server's events drive the checks here.
+    for (QTimer *timer : audioOut->findChildren<QTimer *>()) {
+        if (timer->interval() == AudioOut::CheckIntervalMs)
+            timer->stop();
+    }
+    QSignalSpy checks(audioOut.get(), &AudioOut::checked);
+    QTest::qWait(AudioOut::EventDelayMs + TimerAllowanceMs);
+    QCOMPARE(audio->outputCount(), 1);
+    checks.clear();
+
+    ServerState state;
+    state.reachable = true;
+    state.defaultSink = QStringLiteral("alpha");
+    state.ownStreams = 1;
+    if (change == "default")
+        state.defaultSink = QStringLiteral("beta");
+    else
+        state.ownStreams = 0;
+    QElapsedTimer clock;
+    clock.start();
+    audioOut->serverChanged(state);
+    if (qtLateMs >= 0) {
+        QTest::qWait(qtLateMs);
+        if (change == "default")
+            audio->setDevices({ device("beta"), device("alpha") });
+        else
+            audio->kill(0);
+    }
+
+    if (qtLateMs < 0) {
+        // Checks follow for a while, then stop: nothing wakes the program
+        // while Qt and the server disagree for good.
+        QTest::qWait(AudioOut::CatchUpMs + TimerAllowanceMs);
+        const int checked = checks.count();
+        QVERIFY(checked >= 2);
+        QVERIFY(checked <= AudioOut::CatchUpMs / AudioOut::CatchUpIntervalMs + 2);
+        QTest::qWait(1000);
+        QCOMPARE(checks.count(), checked);
+        QCOMPARE(audio->outputCount(), 1);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 2, AudioOut::CatchUpMs);
+    qInfo("acted on after %lld ms", clock.elapsed());
+    QVERIFY(clock.elapsed() <= qtLateMs + AudioOut::CatchUpIntervalMs + TimerAllowanceMs);
+    const QString name = change == "default" ? "beta" : "alpha";
+    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", '"' + name + '"' }));
+    QCOMPARE(audio->output(1).device, name);
+}
+
+void tst_AudioOut::serverEvents()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha" } }), qPrintable(server.errorString()));
+    qputenv("PULSE_SERVER", server.address().toLocal8Bit());
+    PulseEvents events;
+    QSignalSpy changes(&events, &PulseEvents::changed);
+    auto reports = [&](const QString &defaultSink, const QStringList &sinks) {
+        QStringList names;
+        for (const ServerState::Sink &sink : events.state().sinks)
+            names << sink.name;
+        return events.state().reachable && events.state().defaultSink == defaultSink
+                && names == sinks;
+    };
+    QTRY_VERIFY(reports("alpha", { "alpha" }));
+    QCOMPARE(events.state().ownStreams, 0);
+
+    // This process's own streams are counted, another client's are not.
+    ChildProcess other;
+    other.setProcessEnvironment(server.environment());
+    other.start(QStringLiteral("pacat"), { QStringLiteral("/dev/zero") });
+    const pa_sample_spec spec { PA_SAMPLE_S16LE, 44100, 1 };
+    const QByteArray address = server.address().toLocal8Bit();
+    pa_simple *own = pa_simple_new(address.constData(), "test", PA_STREAM_PLAYBACK, nullptr, "own",
+                                   &spec, nullptr, nullptr, nullptr);
+    QVERIFY(own);
+    QTRY_COMPARE(events.state().ownStreams, 1);
+    pa_simple_free(own);
+    QTRY_COMPARE(events.state().ownStreams, 0);
+    QString inputs;
+    QVERIFY(server.pactl({ "list", "short", "sink-inputs" }, &inputs));
+    QCOMPARE(inputs.count('\n'), 1);
+
+    QVERIFY(server.loadSink({ "beta" }));
+    QTRY_VERIFY(reports("alpha", { "alpha", "beta" }));
+    QVERIFY(server.setDefaultSink("beta"));
+    QTRY_VERIFY(reports("beta", { "alpha", "beta" }));
+    QVERIFY(server.unloadSink("beta"));
+    QTRY_VERIFY(reports("alpha", { "alpha" }));
+
+    // It follows the server away and back.
+    server.stop();
+    QTRY_VERIFY(!events.state().reachable);
+    QVERIFY2(server.start({ { "gamma" } }), qPrintable(server.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(reports("gamma", { "gamma" }),
+                             PulseEvents::ReconnectMs + 2 * TimerAllowanceMs);
+    // Every change was told once, and only a change.
+    for (int i = 1; i < changes.size(); ++i)
+        QVERIFY(changes.at(i).value(0).value<ServerState>()
+                != changes.at(i - 1).value(0).value<ServerState>());
+    qunsetenv("PULSE_SERVER");
 }
 
 void tst_AudioOut::restartBackoff_data()

@@ -1,0 +1,85 @@
+#ifndef PULSEEVENTS_H
+#define PULSEEVENTS_H
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+struct pa_context;
+struct pa_glib_mainloop;
+class QTimer;
+
+// What the audio server reports, as far as playback cares.
+struct ServerState
+{
+    struct Sink
+    {
+        QString name;
+        QString description;
+        bool operator==(const Sink &other) const
+        {
+            return name == other.name && description == other.description;
+        }
+    };
+
+    bool reachable = false;
+    QString defaultSink;
+    QList<Sink> sinks;
+    // This process's streams on the server.
+    int ownStreams = 0;
+
+    bool operator==(const ServerState &other) const
+    {
+        return reachable == other.reachable && defaultSink == other.defaultSink
+                && sinks == other.sinks && ownStreams == other.ownStreams;
+    }
+    bool operator!=(const ServerState &other) const { return !(*this == other); }
+};
+Q_DECLARE_METATYPE(ServerState)
+
+// Follows the PulseAudio server (or PipeWire's pulse server) that this user's
+// clients reach, through a libpulse connection of its own on the event loop:
+// its default sink, its sinks, and this process's streams. It follows the
+// server away and back, and says whenever any of that changes. While nothing
+// changes it costs nothing: no timer, no wakeup.
+class PulseEvents : public QObject
+{
+    Q_OBJECT
+
+public:
+    // While no server answers, it is looked for this often.
+    static constexpr int ReconnectMs = 1000;
+
+    explicit PulseEvents(QObject *parent = nullptr);
+    ~PulseEvents() override;
+
+    ServerState state() const { return published; }
+
+signals:
+    void changed(const ServerState &state);
+
+private:
+    void connectToServer();
+    void disconnectFromServer();
+    void lost();
+    void publish();
+    void askServerInfo();
+    void askSinks();
+
+    // libpulse's callbacks, which reach into this.
+    friend struct PulseCallbacks;
+
+    pa_glib_mainloop *loop = nullptr;
+    pa_context *context = nullptr;
+    QTimer *reconnect = nullptr;
+    // What the answers so far say, and what was last told.
+    ServerState current;
+    ServerState published;
+    // Answers still awaited before the first state after connecting is whole.
+    int pending = 0;
+    QList<ServerState::Sink> listing;
+    QSet<quint32> streams;
+};
+
+#endif // PULSEEVENTS_H

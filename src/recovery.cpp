@@ -1,0 +1,48 @@
+#include "recovery.h"
+
+Recovery::Action Recovery::next(const Sight &sight)
+{
+    // Whatever the server took beyond the buffer's first fill, it played.
+    if (sight.playedUSecs > sight.bufferUSecs) {
+        played = true;
+        fruitlessRebuilds = 0;
+    }
+    const qint64 previous = playedAtCheck;
+    if (sight.regular)
+        playedAtCheck = sight.playedUSecs;
+    // A new output is measured from its first regular check on, since
+    // filling its buffer is not playing.
+    const bool measured = sight.regular && previous >= 0;
+    const bool stalled = measured && sight.playedUSecs == previous;
+    if (!sight.failed && !sight.killed && !stalled) {
+        if (measured) {
+            troubledChecks = 0;
+            backendLost = false;
+        }
+        return Nothing;
+    }
+    if (sight.regular)
+        ++troubledChecks;
+    // Nothing plays without a server: wait, quietly, for it to come back.
+    if (!sight.serverAnswers)
+        return Nothing;
+    if (backendLost)
+        return Restart;
+    // A sink suspended on purpose stalls a stream just like one the server
+    // killed, and a sink may kill every stream it gets. A rebuild whose
+    // output never played is therefore followed by the next only after twice
+    // as many troubled checks as the one before, up to about five minutes:
+    // a suspension costs a rebuild or two, and nothing ever loops.
+    if (fruitlessRebuilds > 0
+        && troubledChecks < 1 << qMin(fruitlessRebuilds, MaxRebuildBackoff))
+        return Nothing;
+    return Rebuild;
+}
+
+void Recovery::rebuilt(bool failedAtOnce)
+{
+    ++fruitlessRebuilds;
+    troubledChecks = 0;
+    playedAtCheck = -1;
+    backendLost = failedAtOnce;
+}
