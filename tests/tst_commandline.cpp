@@ -1,4 +1,5 @@
 #include "audioout.h"
+#include "loopguard.h"
 
 #include "qtmessages.h"
 
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <vector>
 
 namespace {
@@ -35,14 +37,14 @@ struct RawRun
     bool closed = false;
 };
 
-RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment)
+RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment,
+                QByteArray program = STEADYTONE_EXE)
 {
     RawRun run;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return run;
     std::vector<char *> argv;
-    QByteArray program(STEADYTONE_EXE);
     argv.push_back(program.data());
     QList<QByteArray> copies = arguments;
     for (QByteArray &argument : copies)
@@ -64,6 +66,23 @@ RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment)
     ::close(pipeFds[1]);
     run.fd = pipeFds[0];
     return run;
+}
+
+// Reads what the run writes until done() holds, the deadline passes or the
+// run closes its end.
+void readUntil(RawRun &run, const QDeadlineTimer &deadline, const std::function<bool()> &done)
+{
+    while (run.fd >= 0 && !run.closed && !done() && !deadline.hasExpired()) {
+        pollfd ready { run.fd, POLLIN, 0 };
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t got = ::read(run.fd, buffer, sizeof buffer);
+        if (got > 0)
+            run.written.append(buffer, int(got));
+        else
+            run.closed = true;
+    }
 }
 
 // Ends a run, and reaps it.
@@ -109,6 +128,8 @@ private slots:
     void trickyValues();
     void serviceNotifications_data();
     void serviceNotifications();
+    void guard_data();
+    void guard();
 
 private:
     // The environment of a run: no audio server is reachable.
@@ -187,17 +208,7 @@ QByteArrayList tst_CommandLine::startLines(const QList<QByteArray> &arguments, b
         }
         return lines;
     };
-    while (run.fd >= 0 && !run.closed && programLines().size() < 3 && !deadline.hasExpired()) {
-        pollfd ready { run.fd, POLLIN, 0 };
-        if (::poll(&ready, 1, 100) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t got = ::read(run.fd, buffer, sizeof buffer);
-        if (got > 0)
-            run.written.append(buffer, int(got));
-        else
-            run.closed = true;
-    }
+    readUntil(run, deadline, [&] { return programLines().size() >= 3; });
     // Nothing in the program ends it.
     QThread::msleep(200);
     *alive = run.pid > 0 && ::waitpid(run.pid, nullptr, WNOHANG) == 0;
@@ -312,6 +323,106 @@ void tst_CommandLine::serviceNotifications()
         const qint64 gap = received.at(i).first - received.at(i - 1).first;
         QVERIFY2(qAbs(gap - AudioOut::CheckIntervalMs) <= TimerSlackMs + PollAllowanceMs,
                  qPrintable(QString::number(gap)));
+    }
+}
+
+void tst_CommandLine::guard_data()
+{
+    QTest::addColumn<QString>("fault");
+    // What the program must do: start afresh in place, end with status 1
+    // because it cannot, or play on.
+    QTest::addColumn<QString>("outcome");
+
+    // Qt's PulseAudio output can wait for good for a stream that failed as
+    // it was created; the simulated audio system blocks every start.
+    QTest::newRow("a start that blocks") << "block"
+                                         << "restart";
+    QTest::newRow("a start that blocks, and no executable to restart") << "block deleted"
+                                                                       << "exit";
+    QTest::newRow("stopped for 30 s") << "stop"
+                                      << "play";
+    QTest::newRow("a busy machine") << "busy"
+                                    << "play";
+}
+
+void tst_CommandLine::guard()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, outcome);
+
+    QByteArray program(STEADYTONE_EXE);
+    if (fault.contains("deleted")) {
+        program = runtimeDir.filePath(QStringLiteral("steadytone")).toLocal8Bit();
+        QFile::remove(QString::fromLocal8Bit(program));
+        QVERIFY(QFile::copy(QStringLiteral(STEADYTONE_EXE), QString::fromLocal8Bit(program)));
+    }
+    const Environment env(environment(
+            { "QT_PLUGIN_PATH=" FAKEAUDIO_PLUGIN_DIR, "FAKEAUDIO_DEVICES=alpha",
+              QByteArray("FAKEAUDIO_BLOCK_START=") + (fault.startsWith("block") ? "1" : "0") }));
+    RawRun run = spawnRaw({}, env.data(), program);
+    QVERIFY(run.pid > 0);
+    auto settingsLines = [&run] {
+        return run.written.count("\n0.02 20\n") + run.written.startsWith("0.02 20\n");
+    };
+    readUntil(run, QDeadlineTimer(StartAllowanceMs), [&] { return settingsLines() == 1; });
+    QCOMPARE(settingsLines(), 1);
+    if (fault.contains("deleted"))
+        QVERIFY(QFile::remove(QString::fromLocal8Bit(program)));
+
+    // The guard acts after LoopGuard::MissedTicks check intervals without a
+    // check; the program has that long and one interval more.
+    const int boundMs = (LoopGuard::MissedTicks + 1) * AudioOut::CheckIntervalMs;
+    std::vector<pid_t> busy;
+    if (fault == "stop") {
+        ::kill(run.pid, SIGSTOP);
+        QThread::sleep(30);
+        ::kill(run.pid, SIGCONT);
+    } else if (fault == "busy") {
+        for (int i = 0; i < 2 * QThread::idealThreadCount(); ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (volatile quint64 spin = 0;; spin = spin + 1) { }
+            }
+            busy.push_back(pid);
+        }
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int status = 0;
+    bool exited = false;
+    readUntil(run, QDeadlineTimer(boundMs), [&] {
+        exited = exited || ::waitpid(run.pid, &status, WNOHANG) == run.pid;
+        return settingsLines() > 1 || exited;
+    });
+    // A run that closed its end is ending.
+    for (QDeadlineTimer ending(1000); run.closed && !exited && !ending.hasExpired();
+         QThread::msleep(10))
+        exited = ::waitpid(run.pid, &status, WNOHANG) == run.pid;
+    for (const pid_t pid : busy) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    const QByteArray written = run.written;
+    if (exited)
+        run.pid = -1;
+    endRun(run);
+    qInfo("after %lld ms:\n%s", clock.elapsed(), written.constData());
+
+    if (outcome == "restart") {
+        // The same process, started afresh: its settings line again.
+        QVERIFY(!exited);
+        QCOMPARE(settingsLines(), 2);
+        QVERIFY(written.contains("The event loop is stuck: starting afresh in place"));
+    } else if (outcome == "exit") {
+        QVERIFY(exited);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 1);
+        QVERIFY(written.contains("Could not start " + program + " afresh"));
+    } else {
+        QVERIFY(!exited);
+        QCOMPARE(settingsLines(), 1);
+        QVERIFY(!written.contains("afresh"));
     }
 }
 

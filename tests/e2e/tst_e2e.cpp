@@ -28,10 +28,15 @@ constexpr int FirstSoundMs = 2500;
 constexpr int LoadAllowanceMs = 1000;
 // A new output is heard within this, on a loaded machine too.
 constexpr int HeardMs = FirstSoundMs + LoadAllowanceMs;
-// The program notices a new default at its next check.
+// The program notices a new default at its next check, at the latest.
 constexpr int MoveMs = CheckMs + TimerSlackMs + LoadAllowanceMs;
-// Qt's PulseAudio backend retries a lost server once, this long after.
-constexpr int QtRetryMs = 3000;
+// What users are promised: the tone on a new default within a second, from
+// half a second later on without a gap; back on a sink within three seconds
+// of its return, and within five of the server's.
+constexpr int FollowMs = 1000;
+constexpr int SettledMs = 1500;
+constexpr int ReplugMs = 3000;
+constexpr int ServerBackMs = 5000;
 
 // The servers to test against: both, unless STEADYTONE_E2E_SERVER names one,
 // so that CTest can run the servers' tests side by side.
@@ -161,8 +166,6 @@ private slots:
     void deviceLoss();
     void noServerAtStart_data();
     void noServerAtStart();
-    void serverRestart_data();
-    void serverRestart();
     void checkToneScript();
     void recovery_data();
     void recovery();
@@ -288,12 +291,19 @@ void tst_E2E::seamlessLoop()
 
 void tst_E2E::followsTheDefault_data()
 {
-    addServerRows();
+    QTest::addColumn<AudioServer::Kind>("kind");
+    // How long after one of the program's checks the default switches.
+    QTest::addColumn<int>("phaseMs");
+    for (const AudioServer::Kind kind : serverKinds()) {
+        for (const int phaseMs : { 500, 2500, 4500 })
+            QTest::addRow("%s, %d ms after a check", kindName(kind), phaseMs) << kind << phaseMs;
+    }
 }
 
 void tst_E2E::followsTheDefault()
 {
     QFETCH(AudioServer::Kind, kind);
+    QFETCH(int, phaseMs);
 
     AudioServer server(kind);
     QVERIFY2(server.start({ { "alpha", 44100, 1 }, { "beta", 44100, 1 } }),
@@ -302,40 +312,51 @@ void tst_E2E::followsTheDefault()
     Recorder beta(server, "beta", 44100, 1);
     QVERIFY(alpha.start());
     QVERIFY(beta.start());
-    Player player(server.environment(), { "440", "0.5" });
+    Player player(server.environment(), { "440", "1" });
     QVERIFY(player.play());
-    const int threshold = int(0.25 * FullScale);
-    QVERIFY2(waitForTone(alpha, threshold, HeardMs) >= 0, "no tone on the first default");
-
+    QVERIFY2(waitForTone(alpha, 16000, HeardMs) >= 0, "no tone on the first default");
     const QList<QPair<QString, QString>> before = streams(server);
     QCOMPARE(before.size(), 1);
 
     // PulseAudio carries the stream over to the new default by itself, at
     // once; PipeWire, as set up here, leaves it where it is. Either way the
-    // program moves playback on its next check, onto a stream of its own.
-    QElapsedTimer sinceSwitch;
-    sinceSwitch.start();
+    // program moves playback as soon as the server tells it, onto a stream of
+    // its own, and its next regular check leaves it there.
+    waitForCheckPhase(player, phaseMs);
     const int betaFrom = int(beta.frames());
     QVERIFY(server.setDefaultSink("beta"));
-    QTRY_VERIFY_WITH_TIMEOUT(player.nameLines().size() >= 4, MoveMs);
-    qInfo("the program moved playback after %lld ms", sinceSwitch.elapsed());
+    const int onset = waitForTone(beta, 16000, FollowMs + LoadAllowanceMs, betaFrom);
+    QVERIFY2(onset >= 0, "no tone on the new default");
+    const qint64 heardMs = qint64(onset - betaFrom) * 1000 / 44100;
+    qInfo("tone on the new default %lld ms after the switch", heardMs);
+    QVERIFY(heardMs <= FollowMs);
+
+    const int settled = betaFrom + SettledMs * 44100 / 1000;
+    const int end = settled + (CheckMs + 500) * 44100 / 1000;
+    QVERIFY(beta.waitForSeconds(end / 44100.0));
+    const QVector<qint16> samples = beta.samples();
+    const QVector<qint16> tone = toneBuffer(440);
+    // PipeWire resamples to 48 kHz and back, which may round a step up a little.
+    const int allowedStep =
+            int((largestStep(tone) + 1) * (kind == AudioServer::PipeWire ? 1.05 : 1));
+    const int step = largestStep(samples, settled, end);
+    const int zeros = longestZeroRun(samples, settled, end);
+    qInfo("after %d ms: largest step %d (the sine's own %d), longest run of zeros %d", SettledMs,
+          step, largestStep(tone), zeros);
+    QVERIFY2(step <= allowedStep, "a click on the new default");
+    QVERIFY2(zeros <= longestZeroRun(tone + tone), "a gap on the new default");
+    if (kind == AudioServer::PulseAudio) {
+        const QString mismatch =
+                exactToneMismatch(samples.mid(settled, end - settled), 440, end - settled - 64);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
     QCOMPARE(player.nameLines(), QStringList({ "\"\"", "\"alpha\"", "\"alpha\"", "\"beta\"" }));
     const QList<QPair<QString, QString>> after = streams(server);
     QCOMPARE(after.size(), 1);
     QCOMPARE(after.first().second, QStringLiteral("beta"));
     QVERIFY2(after.first().first != before.first().first, "the server's stream, not the program's");
-    const int onset = waitForTone(beta, threshold, HeardMs, betaFrom);
-    QVERIFY2(onset >= 0, "no tone on the new default");
-    qInfo("tone on the new default after %lld ms", sinceSwitch.elapsed());
-
-    // Once the old output has let go of what it had buffered, the tone plays
-    // on the new default only.
-    QTest::qWait(1000);
-    const int alphaFrom = int(alpha.frames());
-    const int betaAfter = int(beta.frames());
-    QTest::qWait(1000);
-    QCOMPARE(peak(alpha.samples(), alphaFrom), 0);
-    QVERIFY(peak(beta.samples(), betaAfter) > threshold);
+    QCOMPARE(peak(alpha.samples(), int(alpha.frames()) - 44100), 0);
 }
 
 void tst_E2E::deviceLoss()
@@ -406,58 +427,6 @@ void tst_E2E::noServerAtStart()
     QVERIFY(player.nameLines().size() <= 2);
 }
 
-void tst_E2E::serverRestart_data()
-{
-    QTest::addColumn<int>("lossAtMs");
-    QTest::addColumn<int>("rebuilds");
-    // Qt reconnects 3 s after the loss. A check after that rebuilds playback
-    // at once; a check before it rebuilds on the disconnected backend, which
-    // fails, and the next check rebuilds again. The program checks 5 s, 10 s,
-    // ... after its start.
-    QTest::newRow("next check after Qt reconnects") << 6000 << 1;
-    QTest::newRow("next check before Qt reconnects") << 8500 << 2;
-}
-
-void tst_E2E::serverRestart()
-{
-    if (skippedWithoutPulseAudio())
-        return;
-    QFETCH(int, lossAtMs);
-    QFETCH(int, rebuilds);
-
-    AlphaRig rig;
-    const QString error = rig.start({ "440", "1" }, 16000);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    rig.recorder.reset();
-    QTest::qWait(int(qMax<qint64>(0, lossAtMs - rig.sinceStart.elapsed())));
-
-    QElapsedTimer sinceLoss;
-    sinceLoss.start();
-    const qint64 lossAt = rig.player->elapsed();
-    QVERIFY2(rig.server.restart(), qPrintable(rig.server.errorString()));
-    qInfo("server back after %lld ms", sinceLoss.elapsed());
-    Recorder after(rig.server, "alpha", 44100, 1);
-    QVERIFY(after.start());
-    // At worst the first check fails before Qt's reconnect, and the next one
-    // plays again.
-    const int boundMs = QtRetryMs + CheckMs + TimerSlackMs + FirstSoundMs;
-    QVERIFY2(waitForTone(after, 16000, boundMs + LoadAllowanceMs) >= 0,
-             "no tone after the server restarted");
-    qInfo("tone back %lld ms after the server went away", sinceLoss.elapsed());
-    QVERIFY(sinceLoss.elapsed() <= boundMs);
-
-    // Which case ran: how many rebuilds followed the loss, and whether the
-    // first came before Qt's reconnect. Nothing needed a fresh process.
-    QList<qint64> rebuiltAt;
-    for (const Player::Line &line : rig.player->lines()) {
-        if (line.atMs >= lossAt && line.text == QLatin1String("\"alpha\""))
-            rebuiltAt << line.atMs - lossAt;
-    }
-    QCOMPARE(rebuiltAt.size(), 2 * rebuilds);
-    QCOMPARE(rebuiltAt.first() < QtRetryMs, rebuilds == 2);
-    QCOMPARE(rig.player->log().filter(QRegularExpression("^1 440$")).size(), 1);
-}
-
 void tst_E2E::checkToneScript()
 {
     if (skippedWithoutPulseAudio())
@@ -495,19 +464,30 @@ void tst_E2E::recovery_data()
     QTest::addColumn<int>("faultMs");
     // How soon after the fault ends the tone must be back.
     QTest::addColumn<int>("boundMs");
-    // Whether the program had to start itself afresh.
-    QTest::addColumn<bool>("restarts");
+    // How often the program may start itself afresh, at the least and most.
+    QTest::addColumn<int>("fewestRestarts");
+    QTest::addColumn<int>("mostRestarts");
 
     for (const AudioServer::Kind kind : serverKinds()) {
         const char *name = kindName(kind);
-        // The only sink goes and comes back between two checks, as a TV or a
-        // USB DAC does when switched off and on.
-        QTest::addRow("%s sink replugged", name) << kind << "replug" << 1000 << 12000 << false;
-        QTest::addRow("%s server down 6 s", name) << kind << "down" << 6000 << 10000 << true;
-        QTest::addRow("%s server down 30 s", name) << kind << "down" << 30000 << 10000 << true;
-        QTest::addRow("%s server 5 s late", name) << kind << "late" << 5000 << 10000 << true;
+        // The only sink goes and comes back, as a TV or a USB DAC does when
+        // switched off and on.
+        QTest::addRow("%s sink replugged", name) << kind << "replug" << 1000 << ReplugMs << 0 << 0;
+        QTest::addRow("%s server down 6 s", name)
+                << kind << "down" << 6000 << ServerBackMs << 1 << 1;
+        QTest::addRow("%s server down 30 s", name)
+                << kind << "down" << 30000 << ServerBackMs << 1 << 1;
+        QTest::addRow("%s server 5 s late", name)
+                << kind << "late" << 5000 << ServerBackMs << 1 << 1;
         QTest::addRow("%s sink suspended 30 s", name)
-                << kind << "suspend" << 30000 << 10000 << false;
+                << kind << "suspend" << 30000 << ServerBackMs << 0 << 0;
+        // Six restarts, ten seconds apart: one fresh start each at the most,
+        // never a wait because the last one found nothing to play.
+        QTest::addRow("%s server restarted 6 times", name)
+                << kind << "flap" << 10000 << ServerBackMs << 0 << 6;
+        // A minute of sinks unplugged and plugged back and default flips.
+        QTest::addRow("%s a minute of churn", name)
+                << kind << "churn" << 60000 << ServerBackMs << 0 << 60;
     }
 }
 
@@ -517,9 +497,11 @@ void tst_E2E::recovery()
     QFETCH(QString, fault);
     QFETCH(int, faultMs);
     QFETCH(int, boundMs);
-    QFETCH(bool, restarts);
+    QFETCH(int, fewestRestarts);
+    QFETCH(int, mostRestarts);
 
     const AudioServer::Sink alpha { "alpha", 44100, 1 };
+    const AudioServer::Sink beta { "beta", 44100, 1 };
     AudioServer server(kind);
     Player player(server.environment(), { "440", "1" });
     int descriptors = -1;
@@ -548,6 +530,31 @@ void tst_E2E::recovery()
             QVERIFY(server.setDefaultSink("alpha"));
         } else if (fault == "down") {
             QVERIFY2(server.restart(faultMs), qPrintable(server.errorString()));
+        } else if (fault == "flap") {
+            for (int i = 0; i < 6; ++i) {
+                if (i > 0)
+                    QTest::qWait(faultMs);
+                QVERIFY2(server.restart(), qPrintable(server.errorString()));
+            }
+        } else if (fault == "churn") {
+            QRandomGenerator random(20261207);
+            QVERIFY(server.loadSink(beta));
+            QElapsedTimer churn;
+            churn.start();
+            while (churn.elapsed() < faultMs) {
+                const QString sink = random.bounded(2) == 0 ? "alpha" : "beta";
+                if (random.bounded(2) == 0) {
+                    QVERIFY(server.unloadSink(sink));
+                    QTest::qWait(random.bounded(1500));
+                    QVERIFY(server.loadSink(sink == "alpha" ? alpha : beta));
+                } else {
+                    QVERIFY(server.setDefaultSink(sink == "alpha" ? "beta" : "alpha"));
+                    QTest::qWait(random.bounded(1500));
+                }
+                QVERIFY(server.setDefaultSink(sink));
+                QTest::qWait(random.bounded(100, 1500));
+            }
+            QVERIFY(server.setDefaultSink("alpha"));
         } else {
             QVERIFY(server.pactl({ "suspend-sink", "alpha", "1" }));
             QTest::qWait(faultMs);
@@ -575,13 +582,21 @@ void tst_E2E::recovery()
     QFile comm(QStringLiteral("/proc/%1/comm").arg(player.processId()));
     QVERIFY(comm.open(QIODevice::ReadOnly));
     QCOMPARE(comm.readAll().trimmed(), QByteArray("steadytone"));
-    const QStringList settings = player.log().filter(QRegularExpression("^1 440$"));
-    QCOMPARE(settings.size(), restarts ? 2 : 1);
-    if (restarts && descriptors >= 0)
+    const int restarts = player.log().filter(QRegularExpression("^1 440$")).size() - 1;
+    qInfo("%d fresh starts", restarts);
+    QVERIFY(restarts >= fewestRestarts && restarts <= mostRestarts);
+    if (restarts > 0 && descriptors >= 0)
         QVERIFY2(player.openDescriptors() <= descriptors,
                  qPrintable(QStringLiteral("%1 descriptors open before, %2 after")
                                     .arg(descriptors)
                                     .arg(player.openDescriptors())));
+
+    // Its event loop still runs: it follows the default at once.
+    if (fault == "churn") {
+        QVERIFY(server.setDefaultSink("beta"));
+        QTRY_COMPARE_WITH_TIMEOUT(player.nameLines().constLast(), QStringLiteral("\"beta\""),
+                                  FollowMs);
+    }
 
     // Quiet while it waited: nothing while the server was away, a rebuild or
     // two while the sink was suspended.
