@@ -1,20 +1,43 @@
 #include "audioout.h"
 
 #include "deviceplayer.h"
+#include "log.h"
 
 #include <QAudioDeviceInfo>
 #include <QDebug>
 #include <QTimer>
 
+#include <cmath>
+
+namespace {
+
+// A tone at or above half the sample rate would fold back into an audible
+// whistle, or play nothing at all.
+int playableFrequency(int frequency)
+{
+    const int limit = AudioOut::SampleRate / 2;
+    return frequency > -limit && frequency < limit && frequency != 0 ? frequency
+                                                                     : AudioOut::DefaultFrequency;
+}
+
+// Qt would play an infinite volume at full scale, and nothing for a
+// negative or undefined one.
+double playableVolume(double volume)
+{
+    return std::isfinite(volume) && volume > 0.0 ? volume : AudioOut::DefaultVolume;
+}
+
+} // namespace
+
 AudioOut::AudioOut(int frequency, double volume, QObject *parent)
     : QObject(parent)
-    , frequency(frequency != 0 ? frequency : DefaultFrequency)
-    , volume(volume != 0.0 ? volume : DefaultVolume)
+    , frequency(playableFrequency(frequency))
+    , volume(playableVolume(volume))
     , soon(new QTimer(this))
 {
     qDebug() << this->volume << this->frequency;
 
-    format.setSampleRate(44100);
+    format.setSampleRate(SampleRate);
     format.setChannelCount(1);
     format.setSampleSize(16);
     format.setCodec("audio/pcm");
@@ -38,6 +61,11 @@ AudioOut::~AudioOut() = default;
 
 void AudioOut::serverChanged(const ServerState &state)
 {
+    if (!state.reachable && (server.reachable || !serverKnown))
+        qCWarning(lcTone) << "No audio server answers; waiting for one";
+    else if (state.reachable && serverKnown && !server.reachable)
+        qCInfo(lcTone) << "The audio server answers again";
+    serverKnown = true;
     server = state;
     catchUp.setRemainingTime(CatchUpMs);
     if (!soon->isActive())
@@ -60,6 +88,7 @@ void AudioOut::check(bool regular)
     } else {
         recover(player, regular);
     }
+    updateStatus();
     emit checked();
     if (!catchUp.hasExpired() && !agreesWithServer())
         soon->start(CatchUpIntervalMs);
@@ -78,6 +107,17 @@ void AudioOut::recover(DevicePlayer *player, bool regular)
     case Recovery::Nothing:
         return;
     case Recovery::Rebuild:
+        if (sight.failed)
+            qCInfo(lcTone).noquote()
+                    << "Starting the tone again on" << describe(player->device().deviceName());
+        else if (sight.killed)
+            qCWarning(lcTone).noquote()
+                    << "The audio server took the stream on"
+                    << describe(player->device().deviceName()) << "away; starting it again";
+        else
+            qCInfo(lcTone).noquote()
+                    << "Nothing played on" << describe(player->device().deviceName())
+                    << "since the last check; starting it again";
         player->rebuild();
         player->recovery.rebuilt(player->failed());
         if (!player->recovery.isBackendLost())
@@ -114,4 +154,35 @@ bool AudioOut::agreesWithServer() const
         return true;
     return QAudioDeviceInfo::defaultOutputDevice().deviceName() == server.defaultSink
             && server.ownStreams == (player->live() ? 1 : 0);
+}
+
+void AudioOut::updateStatus()
+{
+    QString next;
+    if (serverKnown && !server.reachable)
+        next = QStringLiteral("Waiting for an audio server");
+    else if (!player->live())
+        next = QStringLiteral("Waiting for an output device");
+    else if (player->recovery.isStalled())
+        next = QStringLiteral("Nothing plays on %1; trying it again now and then")
+                       .arg(describe(player->device().deviceName()));
+    else
+        next = QStringLiteral("Playing %1 Hz at volume %2 on %3")
+                       .arg(frequency)
+                       .arg(volume)
+                       .arg(describe(player->device().deviceName()));
+    if (next == currentStatus)
+        return;
+    currentStatus = next;
+    emit statusChanged(currentStatus);
+}
+
+// A device by the description the server gives it, or else by its name.
+QString AudioOut::describe(const QString &device) const
+{
+    for (const ServerState::Sink &sink : server.sinks) {
+        if (sink.name == device && !sink.description.isEmpty())
+            return sink.description;
+    }
+    return device;
 }

@@ -23,6 +23,8 @@ class AudioOut : public QObject
 public:
     static constexpr int DefaultFrequency = 20;
     static constexpr double DefaultVolume = 0.02;
+    // The rate asked for first; a tone at or above half of it cannot be.
+    static constexpr int SampleRate = 44100;
     // Ten seconds of audio per tone buffer.
     static constexpr qint64 ToneDuration = 1000000;
     static constexpr int CheckIntervalMs = 5000;
@@ -40,6 +42,9 @@ public:
     AudioOut(int frequency, double volume, QObject *parent);
     ~AudioOut() override;
 
+    // What it is doing, in a few words, for the service manager to show.
+    QString status() const { return currentStatus; }
+
 public slots:
     // What the audio server reports has changed: check at once.
     void serverChanged(const ServerState &state);
@@ -52,6 +57,7 @@ signals:
     // Qt's audio backend has lost the audio server for good, or never reached
     // it: only a fresh process can play again.
     void restartNeeded(const QString &reason);
+    void statusChanged(const QString &status);
 
 private slots:
     void checkOut();
@@ -61,6 +67,8 @@ private:
     void recover(DevicePlayer *player, bool regular);
     void lookForHiddenSink();
     bool agreesWithServer() const;
+    void updateStatus();
+    QString describe(const QString &device) const;
 
     int frequency = DefaultFrequency;
     double volume = DefaultVolume;
@@ -68,10 +76,14 @@ private:
     DevicePlayer *player = nullptr;
 
     ServerState server;
+    // Whether the server's state has been told yet: until then, that none
+    // answers means nothing.
+    bool serverKnown = false;
     QTimer *soon = nullptr;
     QDeadlineTimer catchUp;
     QElapsedTimer hiddenSince;
     bool hasPlayed = false;
+    QString currentStatus;
 };
 
 #endif // AUDIOOUT_H

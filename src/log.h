@@ -7,4 +7,13 @@
 // lines: recovery, waiting, restarts.
 Q_DECLARE_LOGGING_CATEGORY(lcTone)
 
+namespace Log {
+
+// When standard error is the journal, every line carries its syslog priority,
+// so that `journalctl -p warning` finds warnings; elsewhere Qt's own handling
+// stays as it is.
+void install();
+
+} // namespace Log
+
 #endif // LOG_H

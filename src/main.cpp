@@ -1,10 +1,13 @@
 #include "arguments.h"
 #include "audioout.h"
+#include "log.h"
 #include "loopguard.h"
 #include "pulseevents.h"
 #include "service.h"
 
 #include <QCoreApplication>
+
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -13,6 +16,17 @@ int main(int argc, char *argv[])
     // The audio server's events are dispatched by Qt's GLib-based event loop.
     qunsetenv("QT_NO_GLIB");
     QCoreApplication app(argc, argv);
+    Log::install();
+
+    const Arguments arguments(app.arguments());
+    if (arguments.request == Arguments::Help) {
+        std::fputs(qPrintable(Arguments::usage()), stdout);
+        return 0;
+    }
+    if (arguments.request == Arguments::Version) {
+        std::printf("steadytone %s\n", STEADYTONE_VERSION);
+        return 0;
+    }
 
     // Qt's audio backend can block the main thread for good; only another
     // thread can then start the program afresh.
@@ -20,15 +34,16 @@ int main(int argc, char *argv[])
                     [&service] { service.restart(QStringLiteral("The event loop is stuck")); });
     guard.start();
 
-    const Arguments arguments(app.arguments());
     PulseEvents events;
     AudioOut audioOut(arguments.frequency, arguments.volume, nullptr);
     QObject::connect(&audioOut, &AudioOut::checked, &service, &Service::notifyAlive);
     QObject::connect(&audioOut, &AudioOut::checked, &guard, &LoopGuard::beat, Qt::DirectConnection);
     QObject::connect(&audioOut, &AudioOut::playing, &service, &Service::notePlayed);
     QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, &Service::restart);
+    QObject::connect(&audioOut, &AudioOut::statusChanged, &service, &Service::notifyStatus);
     QObject::connect(&events, &PulseEvents::changed, &audioOut, &AudioOut::serverChanged);
+    events.start();
     // The first check has run: playback has started, or waits for a device.
-    service.notifyReady();
+    service.notifyReady(audioOut.status());
     return app.exec();
 }

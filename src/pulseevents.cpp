@@ -17,9 +17,9 @@ struct PulseCallbacks
         case PA_CONTEXT_READY: {
             // The state is whole once the three answers are in.
             self->pending = 3;
-            const auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER
-                                                     | PA_SUBSCRIPTION_MASK_SINK
-                                                     | PA_SUBSCRIPTION_MASK_SINK_INPUT);
+            const auto mask =
+                    pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK
+                                           | PA_SUBSCRIPTION_MASK_SINK_INPUT);
             unref(pa_context_subscribe(context, mask, nullptr, nullptr));
             self->askServerInfo();
             self->askSinks();
@@ -72,8 +72,8 @@ struct PulseCallbacks
     {
         auto *self = static_cast<PulseEvents *>(data);
         if (eol == 0 && info) {
-            self->listing.append({ QString::fromUtf8(info->name),
-                                   QString::fromUtf8(info->description) });
+            self->listing.append(
+                    { QString::fromUtf8(info->name), QString::fromUtf8(info->description) });
             return;
         }
         self->current.sinks = self->listing;
@@ -129,6 +129,10 @@ PulseEvents::PulseEvents(QObject *parent)
     reconnect->setSingleShot(true);
     reconnect->setInterval(ReconnectMs);
     connect(reconnect, &QTimer::timeout, this, &PulseEvents::connectToServer);
+}
+
+void PulseEvents::start()
+{
     connectToServer();
 }
 
@@ -171,10 +175,7 @@ void PulseEvents::lost()
     listing.clear();
     streams.clear();
     current = ServerState();
-    if (published != current) {
-        published = current;
-        emit changed(published);
-    }
+    tell();
     reconnect->start();
 }
 
@@ -184,8 +185,15 @@ void PulseEvents::publish()
         return;
     current.reachable = true;
     current.ownStreams = streams.size();
-    if (current == published)
+    tell();
+}
+
+void PulseEvents::tell()
+{
+    // The first state is told even when no server answers: that is news too.
+    if (told && current == published)
         return;
+    told = true;
     published = current;
     emit changed(published);
 }

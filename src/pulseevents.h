@@ -54,6 +54,10 @@ public:
     explicit PulseEvents(QObject *parent = nullptr);
     ~PulseEvents() override;
 
+    // Connects to the server, or starts looking for one; what it finds is
+    // told through changed(), the first state even when no server answers.
+    void start();
+
     ServerState state() const { return published; }
 
 signals:
@@ -64,6 +68,7 @@ private:
     void disconnectFromServer();
     void lost();
     void publish();
+    void tell();
     void askServerInfo();
     void askSinks();
 
@@ -76,6 +81,7 @@ private:
     // What the answers so far say, and what was last told.
     ServerState current;
     ServerState published;
+    bool told = false;
     // Answers still awaited before the first state after connecting is whole.
     int pending = 0;
     QList<ServerState::Sink> listing;

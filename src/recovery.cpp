@@ -7,14 +7,15 @@ Recovery::Action Recovery::next(const Sight &sight)
         played = true;
         fruitlessRebuilds = 0;
     }
-    const qint64 previous = playedAtCheck;
-    if (sight.regular)
-        playedAtCheck = sight.playedUSecs;
     // A new output is measured from its first regular check on, since
     // filling its buffer is not playing.
-    const bool measured = sight.regular && previous >= 0;
-    const bool stalled = measured && sight.playedUSecs == previous;
-    if (!sight.failed && !sight.killed && !stalled) {
+    const bool measured = sight.regular && playedAtCheck >= 0;
+    const bool stall = measured && sight.playedUSecs == playedAtCheck;
+    if (sight.regular) {
+        playedAtCheck = sight.playedUSecs;
+        stalled = stall;
+    }
+    if (!sight.failed && !sight.killed && !stall) {
         if (measured) {
             troubledChecks = 0;
             backendLost = false;
@@ -33,8 +34,7 @@ Recovery::Action Recovery::next(const Sight &sight)
     // output never played is therefore followed by the next only after twice
     // as many troubled checks as the one before, up to about five minutes:
     // a suspension costs a rebuild or two, and nothing ever loops.
-    if (fruitlessRebuilds > 0
-        && troubledChecks < 1 << qMin(fruitlessRebuilds, MaxRebuildBackoff))
+    if (fruitlessRebuilds > 0 && troubledChecks < 1 << qMin(fruitlessRebuilds, MaxRebuildBackoff))
         return Nothing;
     return Rebuild;
 }
@@ -44,5 +44,6 @@ void Recovery::rebuilt(bool failedAtOnce)
     ++fruitlessRebuilds;
     troubledChecks = 0;
     playedAtCheck = -1;
+    stalled = false;
     backendLost = failedAtOnce;
 }

@@ -37,11 +37,14 @@ public:
     // Whether playback has played anything since this was made.
     bool hasPlayed() const { return played; }
     bool isBackendLost() const { return backendLost; }
+    // Whether the last regular check found the output had played nothing.
+    bool isStalled() const { return stalled; }
 
 private:
     // What the output had played at the last regular check; -1 before its first.
     qint64 playedAtCheck = -1;
     bool played = false;
+    bool stalled = false;
     // Rebuilds in a row whose outputs never played, and the regular checks
     // since the last rebuild that found the output in trouble.
     int fruitlessRebuilds = 0;

@@ -47,9 +47,14 @@ Service::Service(int argc, char **argv)
     uptime.start();
 }
 
-void Service::notifyReady()
+void Service::notifyReady(const QString &status)
 {
-    sd_notify(0, "READY=1");
+    sd_notifyf(0, "READY=1\nSTATUS=%s", status.toUtf8().constData());
+}
+
+void Service::notifyStatus(const QString &status)
+{
+    sd_notifyf(0, "STATUS=%s", status.toUtf8().constData());
 }
 
 void Service::notifyAlive()
@@ -84,6 +89,7 @@ void Service::restart(const QString &reason)
         return;
     }
     qCWarning(lcTone).noquote() << reason + QStringLiteral(": starting afresh in place");
+    notifyStatus(QStringLiteral("Starting afresh: ") + reason);
 
     // The environment is built here rather than changed: another thread may
     // be reading it.

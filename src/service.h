@@ -26,12 +26,14 @@ public:
     // program again exactly as it was started.
     Service(int argc, char **argv);
 
-    void notifyReady();
+    // Ready, after the first check, and what it is doing.
+    void notifyReady(const QString &status);
 
     static qint64 restartDelayMs(int restarts);
 
 public slots:
     void notifyAlive();
+    void notifyStatus(const QString &status);
     // The tone has played in this process.
     void notePlayed();
     // Starts the program afresh in place, unless restarts keep finding

@@ -36,13 +36,18 @@ Q_DECLARE_METATYPE(Played)
 namespace {
 
 QStringList *capturedLog = nullptr;
+QStringList *capturedAccount = nullptr;
 QtMessageHandler defaultHandler = nullptr;
 
-// The program's debug lines are captured; everything else is shown as usual.
+// The program's specified debug lines are captured, and its own account of
+// what it does, with the type of each line; Qt's messages are shown as usual.
 void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    static const char *const types[] = { "debug", "warning", "critical", "fatal", "info" };
     if (capturedLog && type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
         capturedLog->append(message);
+    else if (capturedAccount && qstrcmp(context.category, "steadytone") == 0)
+        capturedAccount->append(QLatin1String(types[type]) + QLatin1String(": ") + message);
     else if (defaultHandler && type != QtDebugMsg)
         defaultHandler(type, context, message);
 }
@@ -106,6 +111,7 @@ private:
     FakeAudioControl *audio = nullptr;
     std::unique_ptr<AudioOut> audioOut;
     QStringList log;
+    QStringList account;
     Server server = Server::Unreachable;
 };
 
@@ -117,6 +123,7 @@ void tst_AudioOut::initTestCase()
     audio = qobject_cast<FakeAudioControl *>(loader.instance());
     QVERIFY2(audio, qPrintable(loader.errorString()));
     capturedLog = &log;
+    capturedAccount = &account;
     defaultHandler = qInstallMessageHandler(captureDebug);
 }
 
@@ -126,6 +133,7 @@ void tst_AudioOut::cleanup()
     audio->clearOutputs();
     audio->setDevices({});
     log.clear();
+    account.clear();
     setServer(Server::Unreachable);
 }
 
@@ -309,7 +317,10 @@ void tst_AudioOut::volumeHandedOn_data()
     QTest::newRow("zero means default") << 0.0 << "0.02 20" << 0.02;
     QTest::newRow("half") << 0.5 << "0.5 20" << 0.5;
     QTest::newRow("above one") << 1.5 << "1.5 20" << 1.0;
-    QTest::newRow("negative") << -1.0 << "-1 20" << 0.0;
+    // A volume the tone cannot have gives the default.
+    QTest::newRow("negative") << -1.0 << "0.02 20" << 0.02;
+    QTest::newRow("infinite") << qInf() << "0.02 20" << 0.02;
+    QTest::newRow("undefined") << qQNaN() << "0.02 20" << 0.02;
 }
 
 void tst_AudioOut::volumeHandedOn()
@@ -525,36 +536,41 @@ void tst_AudioOut::recovery_data()
     QTest::addColumn<int>("rebuilds");
     // The check after which a restart is first asked for; 0 for none.
     QTest::addColumn<int>("restartAt");
+    // What the program says of it, a letter a line: K the stream was killed,
+    // S it stalled, F it failed, N no server answers, A the server answers
+    // again.
+    QTest::addColumn<QString>("said");
 
-    QTest::newRow("healthy") << Fault::None << Played::Checked << "ssssss" << 0 << 0;
+    QTest::newRow("healthy") << Fault::None << Played::Checked << "ssssss" << 0 << 0 << "";
     // The sink went and came back between two checks: Qt sees nothing amiss
     // but the space its output reports free.
-    QTest::newRow("killed stream") << Fault::Kill << Played::Checked << "sss" << 1 << 0;
+    QTest::newRow("killed stream") << Fault::Kill << Played::Checked << "sss" << 1 << 0 << "K";
     QTest::newRow("killed stream, server gone")
-            << Fault::Kill << Played::Checked << "nnnn" << 0 << 0;
+            << Fault::Kill << Played::Checked << "nnnn" << 0 << 0 << "N";
     // Rebuilds that never play wait for twice as many checks each time.
     QTest::newRow("a sink that kills every stream")
-            << Fault::KillEvery << Played::Checked << "ssssssssssss" << 3 << 0;
+            << Fault::KillEvery << Played::Checked << "ssssssssssss" << 3 << 0 << "KKK";
     // Half a minute of suspension: two rebuilds, then the pauses grow.
     QTest::newRow("suspended sink, 30 s")
-            << Fault::Suspend << Played::Checked << "ssssss" << 2 << 0;
+            << Fault::Suspend << Played::Checked << "ssssss" << 2 << 0 << "SS";
     QTest::newRow("suspended sink, a minute")
-            << Fault::Suspend << Played::Checked << "ssssssssssss" << 3 << 0;
+            << Fault::Suspend << Played::Checked << "ssssssssssss" << 3 << 0 << "SSS";
     // The server went away and came back in time for Qt's own reconnect.
-    QTest::newRow("server back at once") << Fault::Fail << Played::Checked << "sss" << 1 << 0;
+    QTest::newRow("server back at once")
+            << Fault::Fail << Played::Checked << "sss" << 1 << 0 << "F";
     // Qt's backend gave up on the server: rebuilding fails at once, and only a
     // fresh process plays again.
     QTest::newRow("server lost, back before a check")
-            << Fault::LoseServer << Played::Checked << "ssss" << 1 << 1;
+            << Fault::LoseServer << Played::Checked << "ssss" << 1 << 1 << "F";
     QTest::newRow("server lost for good")
-            << Fault::LoseServer << Played::Checked << "nnnnnnnnnnnn" << 0 << 0;
+            << Fault::LoseServer << Played::Checked << "nnnnnnnnnnnn" << 0 << 0 << "N";
     QTest::newRow("server lost, back after a while")
-            << Fault::LoseServer << Played::Checked << "nnnnssss" << 1 << 5;
+            << Fault::LoseServer << Played::Checked << "nnnnssss" << 1 << 5 << "NAF";
     // However briefly the tone played, the restart counts as one that did.
     QTest::newRow("server lost a second after start")
-            << Fault::LoseServer << Played::Briefly << "ss" << 1 << 1;
+            << Fault::LoseServer << Played::Briefly << "ss" << 1 << 1 << "F";
     QTest::newRow("server lost before anything played")
-            << Fault::LoseServer << Played::Never << "ss" << 1 << 1;
+            << Fault::LoseServer << Played::Never << "ss" << 1 << 1 << "F";
 }
 
 void tst_AudioOut::recovery()
@@ -564,9 +580,11 @@ void tst_AudioOut::recovery()
     QFETCH(QString, servers);
     QFETCH(int, rebuilds);
     QFETCH(int, restartAt);
+    QFETCH(QString, said);
 
     FakeDevice alpha = device("alpha");
     audio->setDevices({ alpha });
+    setServer(Server::WithSink);
     start(440, 0.5);
     QSignalSpy playing(audioOut.get(), &AudioOut::playing);
     QSignalSpy checks(audioOut.get(), &AudioOut::checked);
@@ -578,6 +596,7 @@ void tst_AudioOut::recovery()
     }
     QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
     const int logged = log.size();
+    QVERIFY(account.isEmpty());
 
     if (fault == Fault::Kill || fault == Fault::KillEvery)
         audio->kill(0);
@@ -610,6 +629,17 @@ void tst_AudioOut::recovery()
         rebuilt << "\"alpha\""
                 << "\"alpha\"";
     QCOMPARE(log.mid(logged), rebuilt);
+    QStringList lines;
+    for (const QChar letter : said) {
+        lines << QHash<QChar, QString> {
+            { 'K', "warning: The audio server took the stream on Alpha away; starting it again" },
+            { 'S', "info: Nothing played on Alpha since the last check; starting it again" },
+            { 'F', "info: Starting the tone again on Alpha" },
+            { 'N', "warning: No audio server answers; waiting for one" },
+            { 'A', "info: The audio server answers again" }
+        }.value(letter);
+    }
+    QCOMPARE(account, lines);
     // Every rebuild is the tone on the same device, at the same volume.
     for (int i = 1; i <= rebuilds; ++i) {
         QCOMPARE(audio->output(i).device, QStringLiteral("alpha"));
@@ -699,6 +729,7 @@ void tst_AudioOut::serverEvents()
     qputenv("PULSE_SERVER", server.address().toLocal8Bit());
     PulseEvents events;
     QSignalSpy changes(&events, &PulseEvents::changed);
+    events.start();
     auto reports = [&](const QString &defaultSink, const QStringList &sinks) {
         QStringList names;
         for (const ServerState::Sink &sink : events.state().sinks)
@@ -836,7 +867,7 @@ void tst_AudioOut::fuzzedArguments()
     // Each vector goes the way of a real start: decoded as QCoreApplication
     // decodes argv, parsed as main parses it, then played.
     audio->setDevices({ device("alpha") });
-    const QRegularExpression settings(QStringLiteral("^\\S+ -?\\d+$"));
+    const QRegularExpression settings(QStringLiteral("^(\\S+) (-?\\d+)$"));
     for (int i = 0; i < vectors.size(); ++i) {
         QStringList arguments { QStringLiteral("steadytone") };
         QByteArray shown;
@@ -846,8 +877,17 @@ void tst_AudioOut::fuzzedArguments()
         }
         const QString run = QStringLiteral("run %1 (%2)").arg(i).arg(QString::fromLatin1(shown));
         const Arguments parsed(arguments);
+        if (parsed.request != Arguments::Play)
+            continue;
         start(parsed.frequency, parsed.volume);
-        QVERIFY2(settings.match(log.value(0)).hasMatch(), qPrintable(run + ": " + log.value(0)));
+        // Whatever was asked for, the tone in effect is one that can be.
+        const QRegularExpressionMatch line = settings.match(log.value(0));
+        QVERIFY2(line.hasMatch(), qPrintable(run + ": " + log.value(0)));
+        const double volume = line.captured(1).toDouble();
+        const int frequency = line.captured(2).toInt();
+        QVERIFY2(std::isfinite(volume) && volume > 0.0, qPrintable(run + ": " + log.value(0)));
+        QVERIFY2(frequency != 0 && qAbs(frequency) < AudioOut::SampleRate / 2,
+                 qPrintable(run + ": " + log.value(0)));
         QVERIFY2(log.mid(1) == QStringList({ "\"\"", "\"alpha\"" }), qPrintable(run));
         const FakeOutputRecord out = audio->output(0);
         QVERIFY2(out.volume >= 0.0 && out.volume <= 1.0, qPrintable(run));

@@ -1,4 +1,5 @@
 #include "audioout.h"
+#include "audioserver.h"
 #include "loopguard.h"
 
 #include "qtmessages.h"
@@ -10,10 +11,12 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -26,75 +29,6 @@ constexpr int StartAllowanceMs = 2000;
 // How late the test may see a message: it polls every 100 ms, and a busy
 // machine may schedule it later still.
 constexpr int PollAllowanceMs = 300;
-
-// One run of the executable with raw argument bytes, which QProcess cannot
-// pass (it encodes QStrings); its standard error goes to a pipe.
-struct RawRun
-{
-    pid_t pid = -1;
-    int fd = -1;
-    QByteArray written;
-    bool closed = false;
-};
-
-RawRun spawnRaw(const QList<QByteArray> &arguments, char *const *environment,
-                QByteArray program = STEADYTONE_EXE)
-{
-    RawRun run;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return run;
-    std::vector<char *> argv;
-    argv.push_back(program.data());
-    QList<QByteArray> copies = arguments;
-    for (QByteArray &argument : copies)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    run.pid = fork();
-    if (run.pid == 0) {
-        // The run dies with the test, however the test ends.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        dup2(pipeFds[1], STDERR_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        execve(program.constData(), argv.data(), environment);
-        _exit(127);
-    }
-    ::close(pipeFds[1]);
-    run.fd = pipeFds[0];
-    return run;
-}
-
-// Reads what the run writes until done() holds, the deadline passes or the
-// run closes its end.
-void readUntil(RawRun &run, const QDeadlineTimer &deadline, const std::function<bool()> &done)
-{
-    while (run.fd >= 0 && !run.closed && !done() && !deadline.hasExpired()) {
-        pollfd ready { run.fd, POLLIN, 0 };
-        if (::poll(&ready, 1, 100) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t got = ::read(run.fd, buffer, sizeof buffer);
-        if (got > 0)
-            run.written.append(buffer, int(got));
-        else
-            run.closed = true;
-    }
-}
-
-// Ends a run, and reaps it.
-void endRun(const RawRun &run)
-{
-    if (run.pid > 0) {
-        ::kill(run.pid, SIGKILL);
-        ::waitpid(run.pid, nullptr, 0);
-    }
-    if (run.fd >= 0)
-        ::close(run.fd);
-}
 
 // Holds the strings a spawned program's environment points into.
 struct Environment
@@ -111,6 +45,106 @@ struct Environment
     QByteArrayList entries;
     std::vector<char *> pointers;
 };
+
+// One run of the executable with raw argument bytes, which QProcess cannot
+// pass (it encodes QStrings); its standard error and output go to pipes.
+struct RawRun
+{
+    pid_t pid = -1;
+    int errFd = -1;
+    int outFd = -1;
+    QByteArray written;
+    QByteArray output;
+    bool exited = false;
+    int status = 0;
+
+    // The program's specified lines so far: its settings and device names.
+    QByteArrayList specifiedLines() const
+    {
+        QByteArrayList lines;
+        for (const QByteArray &line : written.split('\n')) {
+            const QtMessages::Line parsed = QtMessages::parse(QString::fromUtf8(line));
+            if (parsed.isSpecified())
+                lines.append(parsed.text.toUtf8());
+        }
+        return lines;
+    }
+    int exitCode() const { return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+};
+
+// With journal, standard error is made to look like the journal's stream.
+RawRun spawnRaw(const QList<QByteArray> &arguments, QByteArrayList environment,
+                QByteArray program = STEADYTONE_EXE, bool journal = false)
+{
+    RawRun run;
+    int errPipe[2];
+    int outPipe[2];
+    if (pipe2(errPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0)
+        return run;
+    struct stat stream
+    { };
+    if (journal && fstat(errPipe[1], &stream) == 0)
+        environment.append("JOURNAL_STREAM=" + QByteArray::number(quint64(stream.st_dev)) + ':'
+                           + QByteArray::number(quint64(stream.st_ino)));
+    const Environment env(environment);
+    std::vector<char *> argv;
+    argv.push_back(program.data());
+    QList<QByteArray> copies = arguments;
+    for (QByteArray &argument : copies)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    run.pid = fork();
+    if (run.pid == 0) {
+        // The run dies with the test, however the test ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(errPipe[1], STDERR_FILENO);
+        dup2(outPipe[1], STDOUT_FILENO);
+        execve(program.constData(), argv.data(), env.data());
+        _exit(127);
+    }
+    ::close(errPipe[1]);
+    ::close(outPipe[1]);
+    run.errFd = errPipe[0];
+    run.outFd = outPipe[0];
+    return run;
+}
+
+// Reads what the run writes until done() holds, the deadline passes or the
+// run has ended.
+void readUntil(RawRun &run, const QDeadlineTimer &deadline, const std::function<bool()> &done)
+{
+    while (!run.exited && !done() && !deadline.hasExpired()) {
+        pollfd ready[2] { { run.errFd, POLLIN, 0 }, { run.outFd, POLLIN, 0 } };
+        ::poll(ready, 2, 100);
+        for (int i = 0; i < 2; ++i) {
+            char buffer[4096];
+            const ssize_t got =
+                    ready[i].revents != 0 ? ::read(ready[i].fd, buffer, sizeof buffer) : 0;
+            if (got > 0)
+                (i == 0 ? run.written : run.output).append(buffer, int(got));
+        }
+        run.exited = ::waitpid(run.pid, &run.status, WNOHANG) == run.pid;
+    }
+}
+
+// Ends a run, reaps it, and reads what it wrote to the end.
+void endRun(RawRun &run)
+{
+    if (!run.exited) {
+        ::kill(run.pid, SIGKILL);
+        ::waitpid(run.pid, nullptr, 0);
+    }
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(run.errFd, buffer, sizeof buffer)) > 0;)
+        run.written.append(buffer, int(got));
+    for (ssize_t got; (got = ::read(run.outFd, buffer, sizeof buffer)) > 0;)
+        run.output.append(buffer, int(got));
+    ::close(run.errFd);
+    ::close(run.outFd);
+}
 
 } // namespace
 
@@ -135,9 +169,9 @@ private:
     // The environment of a run: no audio server is reachable.
     QByteArrayList environment(const QByteArrayList &extra = {}) const;
     // Runs the executable until it has written its settings line and the two
-    // name lines of its first check, and returns what it wrote by then; alive
-    // tells whether it was still running a moment later, when it was ended.
-    QByteArrayList startLines(const QList<QByteArray> &arguments, bool *alive);
+    // name lines of its first check, or has ended, and a moment more: a
+    // program that plays does not end by itself.
+    RawRun start(const QList<QByteArray> &arguments);
 
     QTemporaryDir runtimeDir;
 };
@@ -151,69 +185,110 @@ void tst_CommandLine::initTestCase()
 QByteArrayList tst_CommandLine::environment(const QByteArrayList &extra) const
 {
     const QByteArray dir = runtimeDir.path().toLocal8Bit();
-    // Qt's own messages are marked, to tell them from the program's lines.
     // TMPDIR marks the run as the test's own.
-    return QByteArrayList { "TMPDIR=" + qgetenv("TMPDIR"),
-                            "XDG_RUNTIME_DIR=" + dir,
-                            "HOME=" + dir,
-                            "PULSE_SERVER=unix:" + dir + "/none",
-                            "PATH=/usr/bin:/bin",
-                            "LANG=C.UTF-8",
-                            QByteArray("QT_MESSAGE_PATTERN=") + QtMessages::Pattern }
-    + extra;
+    QByteArrayList entries { "TMPDIR=" + qgetenv("TMPDIR"),
+                             "XDG_RUNTIME_DIR=" + dir,
+                             "HOME=" + dir,
+                             "PULSE_SERVER=unix:" + dir + "/none",
+                             "PATH=/usr/bin:/bin",
+                             "LANG=C.UTF-8",
+                             QByteArray("QT_MESSAGE_PATTERN=") + QtMessages::Pattern };
+    for (const QByteArray &entry : extra) {
+        const QByteArray name = entry.left(entry.indexOf('=') + 1);
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [&](const QByteArray &e) { return e.startsWith(name); }),
+                      entries.end());
+        entries.append(entry);
+    }
+    return entries;
+}
+
+RawRun tst_CommandLine::start(const QList<QByteArray> &arguments)
+{
+    RawRun run = spawnRaw(arguments, environment());
+    readUntil(run, QDeadlineTimer(StartAllowanceMs),
+              [&run] { return run.specifiedLines().size() >= 3; });
+    readUntil(run, QDeadlineTimer(200), [] { return false; });
+    endRun(run);
+    return run;
 }
 
 void tst_CommandLine::settingsLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
+    // The settings line; none when the program only informs.
     QTest::addColumn<QString>("line");
+    // What it prints on standard output, and its exit status, -1 while it plays.
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("none") << QStringList() << "0.02 20";
-    QTest::newRow("frequency") << QStringList { "440" } << "0.02 440";
-    QTest::newRow("frequency and volume") << QStringList { "440", "0.5" } << "0.5 440";
-    QTest::newRow("fractional frequency") << QStringList { "440.5" } << "0.02 20";
-    QTest::newRow("negative frequency") << QStringList { "-440" } << "0.02 -440";
-    QTest::newRow("volume not a number") << QStringList { "440", "abc" } << "0.02 440";
-    QTest::newRow("zeros") << QStringList { "0", "0" } << "0.02 20";
-    QTest::newRow("third argument") << QStringList { "440", "0.5", "7" } << "0.5 440";
-    QTest::newRow("loud") << QStringList { "1000", "1.5" } << "1.5 1000";
-    QTest::newRow("empty strings") << QStringList { "", "" } << "0.02 20";
+    QTest::newRow("none") << QStringList() << "0.02 20"
+                          << "" << -1;
+    QTest::newRow("frequency") << QStringList { "440" } << "0.02 440"
+                               << "" << -1;
+    QTest::newRow("frequency and volume") << QStringList { "440", "0.5" } << "0.5 440"
+                                          << "" << -1;
+    QTest::newRow("fractional frequency") << QStringList { "440.5" } << "0.02 20"
+                                          << "" << -1;
+    QTest::newRow("negative frequency") << QStringList { "-440" } << "0.02 -440"
+                                        << "" << -1;
+    QTest::newRow("a negative number is no option") << QStringList { "-5" } << "0.02 -5"
+                                                    << "" << -1;
+    QTest::newRow("volume not a number") << QStringList { "440", "abc" } << "0.02 440"
+                                         << "" << -1;
+    QTest::newRow("zeros") << QStringList { "0", "0" } << "0.02 20"
+                           << "" << -1;
+    QTest::newRow("third argument") << QStringList { "440", "0.5", "7" } << "0.5 440"
+                                    << "" << -1;
+    QTest::newRow("loud") << QStringList { "1000", "1.5" } << "1.5 1000"
+                          << "" << -1;
+    QTest::newRow("empty strings") << QStringList { "", "" } << "0.02 20"
+                                   << "" << -1;
+    // Values the tone cannot be: above half the sample rate it would fold back
+    // into an audible whistle or play nothing; a negative volume plays nothing.
+    QTest::newRow("half the sample rate") << QStringList { "22050" } << "0.02 20"
+                                          << "" << -1;
+    QTest::newRow("just below it") << QStringList { "22049" } << "0.02 22049"
+                                   << "" << -1;
+    QTest::newRow("ultrasonic") << QStringList { "30000", "0.5" } << "0.5 20"
+                                << "" << -1;
+    QTest::newRow("ultrasonic, negative") << QStringList { "-22050" } << "0.02 20"
+                                          << "" << -1;
+    QTest::newRow("negative volume") << QStringList { "440", "-0.5" } << "0.02 440"
+                                     << "" << -1;
+    // Options that only inform, as the first argument and nowhere else.
+    const QString usage = "^Usage: steadytone \\[FREQUENCY \\[VOLUME\\]\\]\n(.|\n)*"
+                          "\\(default 20\\)(.|\n)*\\(default 0\\.02\\)(.|\n)*steadytone\\(1\\)";
+    QTest::newRow("--help") << QStringList { "--help" } << "" << usage << 0;
+    QTest::newRow("-h") << QStringList { "-h", "440" } << "" << usage << 0;
+    QTest::newRow("--version") << QStringList { "--version" } << ""
+                               << "^steadytone " STEADYTONE_VERSION "\n$" << 0;
+    QTest::newRow("--help later") << QStringList { "440", "--help" } << "0.02 440"
+                                  << "" << -1;
+    QTest::newRow("-help") << QStringList { "-help" } << "0.02 20"
+                           << "" << -1;
 }
 
 void tst_CommandLine::settingsLine()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, line);
+    QFETCH(QString, output);
+    QFETCH(int, exitCode);
 
     QList<QByteArray> bytes;
     for (const QString &argument : arguments)
         bytes.append(argument.toUtf8());
-    bool alive = false;
-    const QByteArrayList lines = startLines(bytes, &alive);
-    QCOMPARE(QString::fromUtf8(lines.value(0)), line);
-    QVERIFY(alive);
-}
-
-QByteArrayList tst_CommandLine::startLines(const QList<QByteArray> &arguments, bool *alive)
-{
-    const Environment env(environment());
-    RawRun run = spawnRaw(arguments, env.data());
-    QDeadlineTimer deadline(StartAllowanceMs);
-    auto programLines = [&run] {
-        QByteArrayList lines = run.written.split('\n');
-        lines.removeLast(); // the unfinished line, if any
-        for (int i = lines.size() - 1; i >= 0; --i) {
-            if (lines.at(i).startsWith(QtMessages::Mark))
-                lines.removeAt(i);
-        }
-        return lines;
-    };
-    readUntil(run, deadline, [&] { return programLines().size() >= 3; });
-    // Nothing in the program ends it.
-    QThread::msleep(200);
-    *alive = run.pid > 0 && ::waitpid(run.pid, nullptr, WNOHANG) == 0;
-    endRun(run);
-    return programLines();
+    const RawRun run = start(bytes);
+    QCOMPARE(run.exitCode(), exitCode);
+    QVERIFY2(QRegularExpression(output.isEmpty() ? "^$" : output)
+                     .match(QString::fromUtf8(run.output))
+                     .hasMatch(),
+             run.output.constData());
+    if (line.isEmpty())
+        QCOMPARE(run.written, QByteArray());
+    else
+        QCOMPARE(QString::fromUtf8(run.specifiedLines().value(0)), line);
 }
 
 void tst_CommandLine::trickyValues_data()
@@ -221,15 +296,15 @@ void tst_CommandLine::trickyValues_data()
     QTest::addColumn<QList<QByteArray>>("arguments");
     QTest::addColumn<QByteArray>("line");
 
-    // What QString's toInt (base 10) and toDouble make of each, with 0
-    // replaced by the defaults.
-    QTest::newRow("nan volume") << QList<QByteArray> { "440", "nan" } << QByteArray("nan 440");
-    QTest::newRow("inf volume") << QList<QByteArray> { "440", "inf" } << QByteArray("inf 440");
-    QTest::newRow("-inf volume") << QList<QByteArray> { "440", "-inf" } << QByteArray("-inf 440");
+    // What QString's toInt (base 10) and toDouble make of each, with 0, and
+    // values the tone cannot be, replaced by the defaults.
+    QTest::newRow("nan volume") << QList<QByteArray> { "440", "nan" } << QByteArray("0.02 440");
+    QTest::newRow("inf volume") << QList<QByteArray> { "440", "inf" } << QByteArray("0.02 440");
+    QTest::newRow("-inf volume") << QList<QByteArray> { "440", "-inf" } << QByteArray("0.02 440");
     QTest::newRow("negative zero volume")
             << QList<QByteArray> { "440", "-0" } << QByteArray("0.02 440");
     QTest::newRow("overflowing volume")
-            << QList<QByteArray> { "440", "1e999" } << QByteArray("inf 440");
+            << QList<QByteArray> { "440", "1e999" } << QByteArray("0.02 440");
     QTest::newRow("subnormal volume")
             << QList<QByteArray> { "440", "1e-320" } << QByteArray("9.99989e-321 440");
     QTest::newRow("hexadecimal frequency") << QList<QByteArray> { "0x10" } << QByteArray("0.02 20");
@@ -238,10 +313,8 @@ void tst_CommandLine::trickyValues_data()
     QTest::newRow("plus sign") << QList<QByteArray> { "+440", "+.5e1" } << QByteArray("5 440");
     QTest::newRow("frequency beyond int")
             << QList<QByteArray> { "4294967736" } << QByteArray("0.02 20");
-    QTest::newRow("largest int") << QList<QByteArray> { "2147483647" }
-                                 << QByteArray("0.02 2147483647");
-    QTest::newRow("smallest int") << QList<QByteArray> { "-2147483648" }
-                                  << QByteArray("0.02 -2147483648");
+    QTest::newRow("largest int") << QList<QByteArray> { "2147483647" } << QByteArray("0.02 20");
+    QTest::newRow("smallest int") << QList<QByteArray> { "-2147483648" } << QByteArray("0.02 20");
     QTest::newRow("exponents") << QList<QByteArray> { "1e3", "1e3" } << QByteArray("1000 20");
     QTest::newRow("decimal comma") << QList<QByteArray> { "440", "0,5" } << QByteArray("0.02 440");
     QTest::newRow("non-UTF-8 bytes")
@@ -255,28 +328,39 @@ void tst_CommandLine::trickyValues()
     QFETCH(QList<QByteArray>, arguments);
     QFETCH(QByteArray, line);
 
-    bool alive = false;
-    const QByteArrayList lines = startLines(arguments, &alive);
+    const RawRun run = start(arguments);
+    const QByteArrayList lines = run.specifiedLines();
     QCOMPARE(lines.value(0), line);
     // It got as far as its first check: with no server, Qt reports a device
     // with no name, and playback moves there.
     QCOMPARE(lines.mid(1), QByteArrayList({ "\"\"", "\"\"" }));
-    QVERIFY(alive);
+    QVERIFY(!run.exited);
 }
 
 void tst_CommandLine::serviceNotifications_data()
 {
-    QTest::addColumn<QByteArrayList>("extra");
-    QTest::addColumn<int>("pings");
+    QTest::addColumn<bool>("watchdog");
+    // A PulseAudio server whose sink the tone plays on, stopped half-way.
+    QTest::addColumn<bool>("server");
+    QTest::addColumn<bool>("journal");
+    QTest::addColumn<QStringList>("statuses");
 
-    QTest::newRow("a service with a watchdog") << QByteArrayList { "WATCHDOG_USEC=30000000" } << 2;
-    QTest::newRow("a service without one") << QByteArrayList() << 0;
+    QTest::newRow("a service with a watchdog, playing until the server goes")
+            << true << true << false
+            << QStringList { "Playing 20 Hz at volume 0.02 on alpha",
+                             "Playing 20 Hz at volume 0.02 on Alpha speakers",
+                             "Waiting for an audio server" };
+    QTest::newRow("a service without one, and no server, logging to the journal")
+            << false << false << true
+            << QStringList { "Waiting for an output device", "Waiting for an audio server" };
 }
 
 void tst_CommandLine::serviceNotifications()
 {
-    QFETCH(QByteArrayList, extra);
-    QFETCH(int, pings);
+    QFETCH(bool, watchdog);
+    QFETCH(bool, server);
+    QFETCH(bool, journal);
+    QFETCH(QStringList, statuses);
 
     // Stands in for systemd: a datagram socket named by NOTIFY_SOCKET.
     const QByteArray path = runtimeDir.filePath(QStringLiteral("notify")).toLocal8Bit();
@@ -288,41 +372,82 @@ void tst_CommandLine::serviceNotifications()
     qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
     QVERIFY(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
 
-    const Environment env(environment(extra + QByteArrayList { "NOTIFY_SOCKET=" + path }));
+    AudioServer pulse(AudioServer::PulseAudio);
+    QByteArrayList extra { "NOTIFY_SOCKET=" + path };
+    if (watchdog)
+        extra.append("WATCHDOG_USEC=30000000");
+    if (server) {
+        QVERIFY2(pulse.start({ { "alpha", 44100, 1, "Alpha speakers" } }),
+                 qPrintable(pulse.errorString()));
+        extra.append("PULSE_SERVER=" + pulse.address().toLocal8Bit());
+    }
     QElapsedTimer clock;
     clock.start();
-    const RawRun run = spawnRaw({}, env.data());
+    RawRun run = spawnRaw({}, environment(extra), STEADYTONE_EXE, journal);
     QVERIFY(run.pid > 0);
-    // Two check intervals with pings; without, the whole of one, so that a
-    // ping that should not come would be seen.
-    const int lookMs =
-            StartAllowanceMs + qMax(pings, 1) * (AudioOut::CheckIntervalMs + TimerSlackMs);
+    // Two check intervals, each of which pings the watchdog if there is one
+    // and says nothing else; then the server goes, which is news.
+    const int lookMs = StartAllowanceMs + 2 * (AudioOut::CheckIntervalMs + TimerSlackMs);
     QList<QPair<qint64, QByteArray>> received;
-    while (clock.elapsed() < lookMs && (pings == 0 || received.size() < 1 + pings)) {
-        pollfd ready { socket, POLLIN, 0 };
-        if (::poll(&ready, 1, 100) <= 0)
-            continue;
-        char buffer[256];
-        const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-        if (got > 0)
-            received.append({ clock.elapsed(), QByteArray(buffer, int(got)) });
+    auto receive = [&](int untilMs) {
+        while (clock.elapsed() < untilMs) {
+            pollfd ready { socket, POLLIN, 0 };
+            if (::poll(&ready, 1, 100) <= 0)
+                continue;
+            char buffer[512];
+            const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+            for (const QByteArray &field :
+                 QByteArray(buffer, int(qMax<ssize_t>(got, 0))).split('\n'))
+                received.append({ clock.elapsed(), field });
+        }
+    };
+    receive(lookMs);
+    const qint64 serverGoneAt = clock.elapsed();
+    if (server) {
+        pulse.stop();
+        receive(lookMs + PulseEvents::ReconnectMs + PollAllowanceMs);
     }
     endRun(run);
     ::close(socket);
 
-    // Ready once its first check has run, then a ping with every check.
-    QByteArrayList messages;
-    for (const auto &message : received)
-        messages.append(message.second);
-    QByteArrayList expected { "READY=1" };
-    for (int i = 0; i < pings; ++i)
-        expected.append("WATCHDOG=1");
-    QCOMPARE(messages, expected);
+    QByteArrayList fields;
+    QList<qint64> pings;
+    QStringList told;
+    for (const auto &field : received) {
+        fields.append(field.second);
+        if (field.second == "WATCHDOG=1")
+            pings.append(field.first);
+        if (field.second.startsWith("STATUS="))
+            told.append(QString::fromUtf8(field.second.mid(7)));
+    }
+    // Ready once its first check has run, with what it does, and a new status
+    // only when that changes: not at a check that changes nothing.
+    QCOMPARE(fields.value(0), QByteArray("READY=1"));
     QVERIFY(received.first().first <= StartAllowanceMs);
-    for (int i = 1; i < received.size(); ++i) {
-        const qint64 gap = received.at(i).first - received.at(i - 1).first;
-        QVERIFY2(qAbs(gap - AudioOut::CheckIntervalMs) <= TimerSlackMs + PollAllowanceMs,
-                 qPrintable(QString::number(gap)));
+    QVERIFY2(told == statuses, qPrintable(told.join(" / ")));
+    for (const auto &field : received) {
+        if (field.second.startsWith("STATUS=") && field.second != "STATUS=" + statuses.last())
+            QVERIFY(field.first <= StartAllowanceMs);
+    }
+    if (server) {
+        QVERIFY(received.last().first > serverGoneAt);
+        QVERIFY(received.last().first - serverGoneAt <= PulseEvents::ReconnectMs + PollAllowanceMs);
+    }
+    // A ping with every check: no gap longer than a check interval.
+    QCOMPARE(pings.isEmpty(), !watchdog);
+    if (watchdog)
+        QVERIFY(pings.size() >= 2);
+    for (int i = 1; i < pings.size(); ++i)
+        QVERIFY(pings.at(i) - pings.at(i - 1)
+                <= AudioOut::CheckIntervalMs + TimerSlackMs + PollAllowanceMs);
+
+    // In the journal, every line carries its syslog priority.
+    const QByteArrayList lines = run.written.split('\n');
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1))
+        QCOMPARE(QRegularExpression("^<[0-7]>").match(QString::fromUtf8(line)).hasMatch(), journal);
+    if (journal) {
+        QVERIFY(lines.contains("<7>default|debug|0.02 20"));
+        QVERIFY(lines.contains("<4>steadytone|warning|No audio server answers; waiting for one"));
     }
 }
 
@@ -356,14 +481,14 @@ void tst_CommandLine::guard()
         QFile::remove(QString::fromLocal8Bit(program));
         QVERIFY(QFile::copy(QStringLiteral(STEADYTONE_EXE), QString::fromLocal8Bit(program)));
     }
-    const Environment env(environment(
-            { "QT_PLUGIN_PATH=" FAKEAUDIO_PLUGIN_DIR, "FAKEAUDIO_DEVICES=alpha",
-              QByteArray("FAKEAUDIO_BLOCK_START=") + (fault.startsWith("block") ? "1" : "0") }));
-    RawRun run = spawnRaw({}, env.data(), program);
+    RawRun run = spawnRaw(
+            {},
+            environment({ "QT_PLUGIN_PATH=" FAKEAUDIO_PLUGIN_DIR, "FAKEAUDIO_DEVICES=alpha",
+                          QByteArray("FAKEAUDIO_BLOCK_START=")
+                                  + (fault.startsWith("block") ? "1" : "0") }),
+            program);
     QVERIFY(run.pid > 0);
-    auto settingsLines = [&run] {
-        return run.written.count("\n0.02 20\n") + run.written.startsWith("0.02 20\n");
-    };
+    auto settingsLines = [&run] { return run.specifiedLines().count("0.02 20"); };
     readUntil(run, QDeadlineTimer(StartAllowanceMs), [&] { return settingsLines() == 1; });
     QCOMPARE(settingsLines(), 1);
     if (fault.contains("deleted"))
@@ -389,40 +514,27 @@ void tst_CommandLine::guard()
     }
     QElapsedTimer clock;
     clock.start();
-    int status = 0;
-    bool exited = false;
-    readUntil(run, QDeadlineTimer(boundMs), [&] {
-        exited = exited || ::waitpid(run.pid, &status, WNOHANG) == run.pid;
-        return settingsLines() > 1 || exited;
-    });
-    // A run that closed its end is ending.
-    for (QDeadlineTimer ending(1000); run.closed && !exited && !ending.hasExpired();
-         QThread::msleep(10))
-        exited = ::waitpid(run.pid, &status, WNOHANG) == run.pid;
+    readUntil(run, QDeadlineTimer(boundMs), [&] { return settingsLines() > 1; });
     for (const pid_t pid : busy) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
-    const QByteArray written = run.written;
-    if (exited)
-        run.pid = -1;
     endRun(run);
-    qInfo("after %lld ms:\n%s", clock.elapsed(), written.constData());
+    qInfo("after %lld ms:\n%s", clock.elapsed(), run.written.constData());
 
     if (outcome == "restart") {
         // The same process, started afresh: its settings line again.
-        QVERIFY(!exited);
+        QVERIFY(!run.exited);
         QCOMPARE(settingsLines(), 2);
-        QVERIFY(written.contains("The event loop is stuck: starting afresh in place"));
+        QVERIFY(run.written.contains(
+                "steadytone|warning|The event loop is stuck: starting afresh in place"));
     } else if (outcome == "exit") {
-        QVERIFY(exited);
-        QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 1);
-        QVERIFY(written.contains("Could not start " + program + " afresh"));
+        QCOMPARE(run.exitCode(), 1);
+        QVERIFY(run.written.contains("steadytone|critical|Could not start " + program + " afresh"));
     } else {
-        QVERIFY(!exited);
+        QVERIFY(!run.exited);
         QCOMPARE(settingsLines(), 1);
-        QVERIFY(!written.contains("afresh"));
+        QVERIFY(!run.written.contains("afresh"));
     }
 }
 

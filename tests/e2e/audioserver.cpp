@@ -199,12 +199,16 @@ bool AudioServer::restart(int downMs)
 bool AudioServer::loadSink(const Sink &sink)
 {
     QString index;
-    const bool loaded =
-            pactl({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                    QStringLiteral("sink_name=") + sink.name, QStringLiteral("format=s16le"),
-                    QStringLiteral("rate=%1").arg(sink.rate),
-                    QStringLiteral("channels=%1").arg(sink.channels) },
-                  &index);
+    QStringList arguments { QStringLiteral("load-module"),
+                            QStringLiteral("module-null-sink"),
+                            QStringLiteral("sink_name=") + sink.name,
+                            QStringLiteral("format=s16le"),
+                            QStringLiteral("rate=%1").arg(sink.rate),
+                            QStringLiteral("channels=%1").arg(sink.channels) };
+    if (!sink.description.isEmpty())
+        arguments << QStringLiteral("sink_properties='device.description=\"%1\"'")
+                             .arg(sink.description);
+    const bool loaded = pactl(arguments, &index);
     if (!loaded)
         return false;
     sinks.append(sink);

@@ -27,6 +27,8 @@ public:
         QString name;
         int rate = 44100;
         int channels = 1;
+        // What the server calls it to people; empty for its own default.
+        QString description = QString();
     };
 
     explicit AudioServer(Kind kind, QObject *parent = nullptr);

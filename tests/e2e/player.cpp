@@ -26,6 +26,10 @@ Player::~Player()
     for (const Line &line : qAsConst(programLines))
         shown << QStringLiteral("%1 ms: %2").arg(line.atMs, 6).arg(line.text);
     qInfo().noquote() << "program log:\n" + shown.join('\n');
+    shown.clear();
+    for (const Line &line : qAsConst(ownLines))
+        shown << QStringLiteral("%1 ms: %2: %3").arg(line.atMs, 6).arg(line.type, line.text);
+    qInfo().noquote() << "its account:\n" + shown.join('\n');
     qInfo().noquote() << "Qt's messages:\n" + qtLines.join('\n');
 }
 
@@ -47,13 +51,15 @@ void Player::readLines()
         unfinished += readAllStandardError();
     int end;
     while ((end = unfinished.indexOf('\n')) >= 0) {
-        const QString line = QString::fromLocal8Bit(unfinished.left(end));
+        const QtMessages::Line line =
+                QtMessages::parse(QString::fromLocal8Bit(unfinished.left(end)));
         unfinished.remove(0, end + 1);
-        const QLatin1String mark(QtMessages::Mark);
-        if (line.startsWith(mark))
-            qtLines.append(line.mid(mark.size()));
+        if (line.isSpecified())
+            programLines.append({ clock.elapsed(), line.text, line.type });
+        else if (line.isProgram())
+            ownLines.append({ clock.elapsed(), line.text, line.type });
         else
-            programLines.append({ clock.elapsed(), line });
+            qtLines.append(line.text);
     }
 }
 
@@ -61,6 +67,12 @@ QList<Player::Line> Player::lines()
 {
     readLines();
     return programLines;
+}
+
+QList<Player::Line> Player::accountLines()
+{
+    readLines();
+    return ownLines;
 }
 
 QStringList Player::log()

@@ -7,8 +7,8 @@
 #include <QStringList>
 
 // The real steadytone executable, run against a test's audio server. What it
-// writes is split into its own log lines and Qt's messages, and each of its
-// lines is timed.
+// writes is split into its specified lines (settings and device names), its
+// own account of what it does, and Qt's messages; each of its lines is timed.
 class Player : public ChildProcess
 {
     Q_OBJECT
@@ -18,6 +18,7 @@ public:
     {
         qint64 atMs = 0; // since play()
         QString text;
+        QString type; // debug, info, warning, critical
     };
 
     Player(const QProcessEnvironment &environment, const QStringList &arguments,
@@ -29,9 +30,11 @@ public:
     bool play();
     qint64 elapsed() const { return clock.elapsed(); }
 
-    // The program's own lines, as they came.
+    // The program's specified lines, as they came.
     QList<Line> lines();
     QStringList log();
+    // What it says of what it does.
+    QList<Line> accountLines();
     // Its device-name lines: the quoted names, in order.
     QStringList nameLines();
     // How many descriptors the process has open.
@@ -43,6 +46,7 @@ private:
     QElapsedTimer clock;
     QByteArray unfinished;
     QList<Line> programLines;
+    QList<Line> ownLines;
     QStringList qtLines;
 };
 
