@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installation and the Debian package: the layout `cmake --install` gives,
-# then the package dpkg-buildpackage builds from debian/, checked by lintian,
-# and, as root on a machine without steadytone, installed with apt, run and
-# purged again.
-#   test-packaging.sh BUILD_DIR
+# the user unit and what its sandbox lets the program do, then the package
+# dpkg-buildpackage builds from debian/, checked by lintian, and, as root on a
+# machine without steadytone, installed with apt, run and purged again.
+#   test-packaging.sh BUILD_DIR VERSION
 set -uo pipefail
 
 build=$(cd "$1" && pwd)
+version=$2
 source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 # Written before the package is installed and removed once it is purged: a
@@ -32,7 +33,11 @@ check() { # description, command...
         echo "FAIL: $what"
         sed 's/^/    /' "$work/out"
         failed=$((failed + 1))
+        return 1
     fi
+}
+show() { # as check, and what the command printed is shown when it passes too
+    check "$@" && sed 's/^/    /' "$work/out"
 }
 silent() { # the command succeeds and prints nothing
     local output
@@ -49,6 +54,61 @@ verify_unit() { # systemd-analyze verify, pointed at where ExecStart's program i
     mkdir -p "$work/xdg" && chmod 700 "$work/xdg"
     silent env XDG_RUNTIME_DIR="$work/xdg" systemd-analyze verify --user --man=no \
         "$work/steadytone.service"
+}
+syscall_group() { # the system calls a filter group stands for, one a line
+    systemd-analyze syscall-filter "$1" | awk 'NR > 1 && NF && $1 !~ /^#/ { print $1 }' |
+        while read -r member; do
+            case $member in @*) syscall_group "$member" ;; *) echo "$member" ;; esac
+        done
+}
+pulse_server() { # a private PulseAudio server with the sinks alpha and beta, in $1
+    XDG_RUNTIME_DIR=$1 HOME=$1 pulseaudio -n -F "$1/server.pa" --exit-idle-time=-1 \
+        --daemonize=no --use-pid-file=no >/dev/null 2>&1 &
+    server=$!
+    for _ in $(seq 50); do XDG_RUNTIME_DIR=$1 pactl info >/dev/null 2>&1 && return; sleep 0.1; done
+    return 1
+}
+syscalls_allowed() { # every system call of a run with a device switch, a server restart and a
+    local unit=$1 program=$2 runtime=$work/syscalls allowed tracer # restart in place
+    mkdir -p "$runtime" && chmod 700 "$runtime"
+    cat >"$runtime/server.pa" <<PA
+load-module module-null-sink sink_name=alpha format=s16le rate=44100 channels=1
+load-module module-null-sink sink_name=beta format=s16le rate=44100 channels=1
+load-module module-native-protocol-unix auth-anonymous=1
+set-default-sink alpha
+PA
+    pulse_server "$runtime" || return 1
+    XDG_RUNTIME_DIR=$runtime HOME=$runtime strace -f -qq -c -o "$work/syscalls.txt" \
+        "$program" 440 1 2>"$work/program.log" &
+    tracer=$!
+    sleep 3
+    XDG_RUNTIME_DIR=$runtime pactl set-default-sink beta
+    sleep 2
+    kill "$server" && wait "$server"
+    pulse_server "$runtime" || return 1
+    # Qt's backend has lost the server for good: the program starts afresh.
+    for _ in $(seq 100); do
+        [ "$(grep -c '^1 440$' "$work/program.log")" -ge 2 ] && break
+        sleep 0.1
+    done
+    sleep 2
+    pkill -TERM -P "$tracer"
+    wait "$tracer"
+    kill "$server" && wait "$server"
+    grep -q '"alpha"' "$work/program.log" && grep -q '"beta"' "$work/program.log" \
+        && [ "$(grep -c '^1 440$' "$work/program.log")" -eq 2 ] || { cat "$work/program.log"; return 1; }
+    awk 'NR > 2 && $1 !~ /^-/ && $NF != "total" { print $NF }' "$work/syscalls.txt" | sort -u \
+        >"$work/used"
+    allowed=$(sed -n 's/^SystemCallFilter=//p' "$unit")
+    for group in $allowed; do syscall_group "$group"; done | sort -u >"$work/allowed"
+    echo "$(wc -l <"$work/used") system calls: $(tr '\n' ' ' <"$work/used")"
+    ! comm -23 "$work/used" "$work/allowed" | grep .
+}
+exposure() { # what systemd-analyze security makes of the unit, as a user would run it
+    sed "s|/usr/bin/steadytone|$2|" "$1" >"$work/steadytone.service"
+    systemd-analyze security --offline=true "$work/steadytone.service" >"$work/security" 2>&1
+    grep 'Overall exposure level' "$work/security"
+    awk '/Overall exposure level/ { exit !($(NF-2) + 0 < 7) }' "$work/security"
 }
 names_package() { # check-tone without sox names the package that brings it
     local tools=$work/tools
@@ -70,8 +130,10 @@ unit=$stage/usr/lib/systemd/user/steadytone.service
 check "the user unit is installed" test -f "$unit"
 check "the unit starts the installed program with the default tone" \
     grep -qx 'ExecStart=/usr/bin/steadytone 20 0.02' "$unit"
-check "the unit is ordered after both sound servers" \
-    grep -qE '^After=.*pipewire-pulse\.service.*pulseaudio\.service' "$unit"
+check "the unit is no part of the graphical session, and orders by nothing" \
+    bash -c "! grep -qE '^(PartOf|After)=' '$unit'"
+check "the unit names both manual pages" \
+    grep -qx 'Documentation=man:steadytone(1) man:steadytone-check-tone(1)' "$unit"
 check "the unit notifies, has a watchdog, is restarted on failure, wanted by default.target" \
     bash -c "grep -qx Type=notify '$unit' && grep -qx WatchdogSec=30 '$unit' \
              && grep -qx Restart=on-failure '$unit' && grep -qx WantedBy=default.target '$unit'"
@@ -83,6 +145,14 @@ check "the manual page names the installed unit" \
     grep -q '/usr/lib/systemd/user/steadytone.service' "$stage/usr/share/man/man1/steadytone.1"
 check "the staged program runs and logs its settings" first_line_of "$stage/usr/bin/steadytone"
 check "systemd-analyze verify accepts the unit" verify_unit "$unit" "$stage/usr/bin/steadytone"
+show "systemd-analyze security rates the unit's exposure below 7" \
+    exposure "$unit" "$stage/usr/bin/steadytone"
+show "the unit's system call filter allows every call the program makes" \
+    syscalls_allowed "$unit" "$stage/usr/bin/steadytone"
+check "the program's version is the project's" \
+    test "$("$stage/usr/bin/steadytone" --version)" = "steadytone $version"
+check "the Debian changelog's version is the project's" \
+    test "$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)" = "$version"
 
 # The Debian package, built from a copy of the sources, as a maintainer would.
 mkdir -p "$work/src/steadytone"
@@ -103,9 +173,10 @@ done
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/files"
 printf '%s\n' ./usr/bin/steadytone ./usr/bin/steadytone-check-tone \
     ./usr/lib/systemd/user/steadytone.service ./usr/share/doc/steadytone/changelog.gz \
-    ./usr/share/doc/steadytone/copyright ./usr/share/man/man1/steadytone.1.gz \
-    ./usr/share/man/man1/steadytone-check-tone.1.gz | sort >"$work/expected"
-check "the package holds the program, the script, the unit, the manuals and the copyright" \
+    ./usr/share/doc/steadytone/copyright ./usr/share/doc/steadytone/README.md.gz \
+    ./usr/share/man/man1/steadytone.1.gz ./usr/share/man/man1/steadytone-check-tone.1.gz \
+    | sort >"$work/expected"
+check "the package holds the program, the script, the unit, the manuals, the README and the copyright" \
     diff "$work/expected" "$work/files"
 dpkg-deb -x "$deb" "$work/deb"
 check "the packaged manual pages render with no warnings" \
