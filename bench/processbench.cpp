@@ -1,7 +1,8 @@
 // Runs steadytone, the same tone device on a bare QAudioOutput (Qt's floor),
 // and sox's play producing the same tone, on a private PulseAudio null sink,
 // one after the other, and reports what each costs: CPU time, context
-// switches, peak resident memory and time to first sound.
+// switches, peak resident memory and time to first sound. Then steadytone
+// again, on one, two and four sinks at once.
 //   processbench [SECONDS]
 #include "audioserver.h"
 #include "childprocess.h"
@@ -21,6 +22,8 @@ struct Usage
 {
     double cpuSeconds = 0;
     qint64 contextSwitches = 0;
+    // Those of the main thread, which runs the event loop.
+    qint64 mainSwitches = 0;
 };
 
 struct Figures
@@ -28,6 +31,7 @@ struct Figures
     double cpuSeconds = 0; // whole run
     double steadyCpuPercent = 0; // after the first five seconds
     double switchesPerSecond = 0; // after the first five seconds
+    double mainSwitchesPerSecond = 0;
     double peakRssMiB = 0;
     double firstSoundMs = -1;
 };
@@ -60,8 +64,11 @@ Usage usage(qint64 pid)
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const QByteArray status = readFile(tasks.filePath(task) + QStringLiteral("/status"));
-        result.contextSwitches += statusField(status, "voluntary_ctxt_switches")
+        const qint64 switches = statusField(status, "voluntary_ctxt_switches")
                 + statusField(status, "nonvoluntary_ctxt_switches");
+        result.contextSwitches += switches;
+        if (task.toLongLong() == pid)
+            result.mainSwitches = switches;
     }
     return result;
 }
@@ -70,7 +77,7 @@ Figures measure(AudioServer &server, const QString &program, const QStringList &
                 const QProcessEnvironment &environment, int seconds)
 {
     Figures figures;
-    Recorder recorder(server, QStringLiteral("bench"), 44100, 1);
+    Recorder recorder(server, QStringLiteral("bench1"), 44100, 1);
     if (!recorder.start())
         qFatal("parec did not start");
     ChildProcess process;
@@ -98,10 +105,35 @@ Figures measure(AudioServer &server, const QString &program, const QStringList &
     figures.cpuSeconds = end.cpuSeconds;
     figures.steadyCpuPercent = 100.0 * (end.cpuSeconds - settled.cpuSeconds) / steadySeconds;
     figures.switchesPerSecond = (end.contextSwitches - settled.contextSwitches) / steadySeconds;
+    figures.mainSwitchesPerSecond = (end.mainSwitches - settled.mainSwitches) / steadySeconds;
     figures.peakRssMiB =
             statusField(readFile(QStringLiteral("/proc/%1/status").arg(pid)), "VmHWM") / 1024.0;
     process.terminateAndWait();
     return figures;
+}
+
+void table(const QStringList &names, const QList<Figures> &figures, int seconds)
+{
+    auto row = [&](const QString &what, const char *format, double Figures::*field) {
+        QByteArray line = QStringLiteral("| %1 |").arg(what, -34).toUtf8();
+        for (const Figures &each : figures)
+            line += " " + QString::asprintf(format, each.*field).toUtf8() + " |";
+        qInfo("%s", line.constData());
+    };
+    QByteArray head = QStringLiteral("| %1 |").arg(QStringLiteral("figure"), -34).toUtf8();
+    QByteArray rule = "|" + QByteArray(36, '-') + "|";
+    for (const QString &name : names) {
+        head += QStringLiteral(" %1 |").arg(name, 10).toUtf8();
+        rule += QByteArray(12, '-') + "|";
+    }
+    qInfo("%s", head.constData());
+    qInfo("%s", rule.constData());
+    row(QStringLiteral("CPU seconds over %1 s").arg(seconds), "%10.2f", &Figures::cpuSeconds);
+    row(QStringLiteral("CPU % of one core, steady"), "%10.2f", &Figures::steadyCpuPercent);
+    row(QStringLiteral("context switches per second"), "%10.1f", &Figures::switchesPerSecond);
+    row(QStringLiteral("of them, the main thread's"), "%10.1f", &Figures::mainSwitchesPerSecond);
+    row(QStringLiteral("peak RSS (MiB)"), "%10.1f", &Figures::peakRssMiB);
+    row(QStringLiteral("first sound after start (ms)"), "%10.0f", &Figures::firstSoundMs);
 }
 
 } // namespace
@@ -112,15 +144,18 @@ int main(int argc, char *argv[])
     const int seconds = qMax(10, app.arguments().value(1, QStringLiteral("60")).toInt());
 
     AudioServer server(AudioServer::PulseAudio);
-    if (!server.start({ { QStringLiteral("bench"), 44100, 1 } }))
+    QList<AudioServer::Sink> sinks;
+    for (int i = 1; i <= 4; ++i)
+        sinks.append({ QStringLiteral("bench%1").arg(i), 44100, 1 });
+    if (!server.start(sinks))
         qFatal("no audio server: %s", qPrintable(server.errorString()));
 
     qInfo("Each program plays 20 Hz at volume 0.02 for %d s on a private PulseAudio null sink.",
           seconds);
     // The first stream a fresh null sink plays is heard only after about
-    // 1.8 s, whichever program plays it; one unmeasured run first keeps that
-    // out of the figures.
-    measure(server, QStringLiteral(BAREOUTPUT_EXE), {}, server.environment(), 0);
+    // 1.8 s, whichever program plays it; one unmeasured run on every sink
+    // first keeps that out of the figures.
+    measure(server, QStringLiteral(STEADYTONE_EXE), { "--all" }, server.environment(), 0);
     const Figures ours =
             measure(server, QStringLiteral(STEADYTONE_EXE), {}, server.environment(), seconds);
     const Figures bare =
@@ -130,23 +165,19 @@ int main(int argc, char *argv[])
     const Figures sox =
             measure(server, QStringLiteral("play"),
                     { "-q", "-n", "synth", "sine", "20", "vol", "0.02" }, soxEnvironment, seconds);
+    table({ "steadytone", "bare Qt", "play" }, { ours, bare, sox }, seconds);
 
-    auto row = [](const char *what, double a, double b, double c, const char *format) {
-        const QByteArray line =
-                QByteArray("| %-34s | ") + format + " | " + format + " | " + format + " |";
-        qInfo(line.constData(), what, a, b, c);
-    };
-    qInfo("| %-34s | %10s | %10s | %10s |", "figure", "steadytone", "bare Qt", "play");
-    qInfo("|%s|%s|%s|%s|", QByteArray(36, '-').constData(), QByteArray(12, '-').constData(),
-          QByteArray(12, '-').constData(), QByteArray(12, '-').constData());
-    row(qPrintable(QStringLiteral("CPU seconds over %1 s").arg(seconds)), ours.cpuSeconds,
-        bare.cpuSeconds, sox.cpuSeconds, "%10.2f");
-    row("CPU % of one core, steady", ours.steadyCpuPercent, bare.steadyCpuPercent,
-        sox.steadyCpuPercent, "%10.2f");
-    row("context switches per second", ours.switchesPerSecond, bare.switchesPerSecond,
-        sox.switchesPerSecond, "%10.1f");
-    row("peak RSS (MiB)", ours.peakRssMiB, bare.peakRssMiB, sox.peakRssMiB, "%10.1f");
-    row("first sound after start (ms)", ours.firstSoundMs, bare.firstSoundMs, sox.firstSoundMs,
-        "%10.0f");
+    qInfo("\nsteadytone on several sinks at once, each named with --device, for %d s.", seconds);
+    QList<Figures> several;
+    QStringList names;
+    for (const int outputs : { 1, 2, 4 }) {
+        QStringList arguments;
+        for (int i = 1; i <= outputs; ++i)
+            arguments << QStringLiteral("--device") << sinks.at(i - 1).name;
+        several.append(measure(server, QStringLiteral(STEADYTONE_EXE), arguments,
+                               server.environment(), seconds));
+        names << QStringLiteral("%1 output%2").arg(outputs).arg(outputs > 1 ? "s" : "");
+    }
+    table(names, several, seconds);
     return 0;
 }

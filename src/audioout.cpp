@@ -27,12 +27,22 @@ double playableVolume(double volume)
     return std::isfinite(volume) && volume > 0.0 ? volume : AudioOut::DefaultVolume;
 }
 
+QString quoted(const QString &device)
+{
+    return QLatin1Char('"') + device + QLatin1Char('"');
+}
+
 } // namespace
 
 AudioOut::AudioOut(int frequency, double volume, QObject *parent)
+    : AudioOut(frequency, volume, Outputs(), parent)
+{ }
+
+AudioOut::AudioOut(int frequency, double volume, const Outputs &outputs, QObject *parent)
     : QObject(parent)
     , frequency(playableFrequency(frequency))
     , volume(playableVolume(volume))
+    , outputs(outputs)
     , soon(new QTimer(this))
 {
     qDebug() << this->volume << this->frequency;
@@ -44,7 +54,8 @@ AudioOut::AudioOut(int frequency, double volume, QObject *parent)
     format.setByteOrder(QAudioFormat::LittleEndian);
     format.setSampleType(QAudioFormat::SignedInt);
 
-    player = new DevicePlayer(this->frequency, this->volume, format, this);
+    if (followsDefault())
+        player = new DevicePlayer(this->frequency, this->volume, format, true, this);
 
     soon->setSingleShot(true);
     connect(soon, &QTimer::timeout, this, [this] { check(false); });
@@ -79,52 +90,99 @@ void AudioOut::checkOut()
 
 void AudioOut::check(bool regular)
 {
-    if (QAudioDeviceInfo::defaultOutputDevice() != player->device()) {
-        // Asked afresh rather than reusing the value compared.
-        player->moveTo(QAudioDeviceInfo::defaultOutputDevice());
-        hiddenSince.invalidate();
-    } else if (player->device().isNull()) {
-        lookForHiddenSink();
-    } else {
-        recover(player, regular);
-    }
+    if (followsDefault())
+        followDefault(regular);
+    else
+        playEach(regular);
     updateStatus();
     emit checked();
     if (!catchUp.hasExpired() && !agreesWithServer())
         soon->start(CatchUpIntervalMs);
 }
 
+void AudioOut::followDefault(bool regular)
+{
+    const QAudioDeviceInfo device = QAudioDeviceInfo::defaultOutputDevice();
+    if (device != player->device()) {
+        hiddenSince.invalidate();
+        // Asked afresh rather than reusing the value compared.
+        if (serverHas(device))
+            player->moveTo(QAudioDeviceInfo::defaultOutputDevice());
+    } else if (device.isNull()) {
+        lookForHiddenSink();
+    } else {
+        recover(player, regular);
+    }
+}
+
+void AudioOut::playEach(bool regular)
+{
+    QMap<QString, QAudioDeviceInfo> present;
+    const QAudioDeviceInfo fallback = QAudioDeviceInfo::defaultOutputDevice();
+    for (const QAudioDeviceInfo &device : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
+        // Only the devices of the backend that gives the default: Qt lists
+        // its ALSA devices too, which lead to the same sound server.
+        if (device.realm() == fallback.realm() && wanted(device.deviceName()) && serverHas(device))
+            present.insert(device.deviceName(), device);
+    }
+    for (auto it = players.begin(); it != players.end();) {
+        if (present.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        // Its stream must not stay where the server may have moved it, on
+        // an output that plays a tone of its own.
+        qCInfo(lcTone).noquote() << quoted(it.key()) << "is gone; waiting for it to return";
+        it.value()->release();
+        it.value()->deleteLater();
+        it = players.erase(it);
+    }
+    for (const QAudioDeviceInfo &device : qAsConst(present)) {
+        DevicePlayer *&each = players[device.deviceName()];
+        if (each) {
+            recover(each, regular);
+            continue;
+        }
+        qCInfo(lcTone).noquote() << "Playing on" << quoted(device.deviceName());
+        each = new DevicePlayer(frequency, volume, format, false, this);
+        each->moveTo(device);
+    }
+    if (fallback.isNull())
+        lookForHiddenSink();
+    else
+        hiddenSince.invalidate();
+}
+
 void AudioOut::recover(DevicePlayer *player, bool regular)
 {
     Recovery::Sight sight = player->sight(regular);
     sight.serverAnswers = server.reachable;
+    // A stream the server moved to another output plays there, not here,
+    // beside that output's own tone.
+    sight.elsewhere = !followsDefault() && serverKnown && server.reachable && player->live()
+            && !server.streams.contains(player->device().deviceName());
     const Recovery::Action action = player->recovery.next(sight);
     if (player->recovery.hasPlayed() && !hasPlayed) {
         hasPlayed = true;
         emit playing();
     }
-    switch (action) {
-    case Recovery::Nothing:
+    if (action == Recovery::Nothing
+        || (action == Recovery::Rebuild && !serverHas(player->device())))
         return;
-    case Recovery::Rebuild:
+    if (action == Recovery::Rebuild) {
+        const QString device = describe(player->device().deviceName());
         if (sight.failed)
-            qCInfo(lcTone).noquote()
-                    << "Starting the tone again on" << describe(player->device().deviceName());
-        else if (sight.killed)
-            qCWarning(lcTone).noquote()
-                    << "The audio server took the stream on"
-                    << describe(player->device().deviceName()) << "away; starting it again";
+            qCInfo(lcTone).noquote() << "Starting the tone again on" << device;
+        else if (sight.killed || sight.elsewhere)
+            qCWarning(lcTone).noquote() << "The audio server" << (sight.killed ? "took" : "moved")
+                                        << "the stream on" << device << "away; starting it again";
         else
             qCInfo(lcTone).noquote()
-                    << "Nothing played on" << describe(player->device().deviceName())
-                    << "since the last check; starting it again";
+                    << "Nothing played on" << device << "since the last check; starting it again";
         player->rebuild();
         player->recovery.rebuilt(player->failed());
         if (!player->recovery.isBackendLost())
             return;
-        break;
-    case Recovery::Restart:
-        break;
     }
     emit restartNeeded(QStringLiteral("Qt's audio backend has lost the audio server"));
 }
@@ -147,30 +205,90 @@ void AudioOut::lookForHiddenSink()
         emit restartNeeded(QStringLiteral("Qt's audio backend never reached the audio server"));
 }
 
+bool AudioOut::wanted(const QString &device) const
+{
+    if (outputs.all)
+        return !device.isEmpty() && device != QLatin1String(DummySink);
+    return outputs.names.contains(device);
+}
+
+bool AudioOut::serverHas(const QAudioDeviceInfo &device) const
+{
+    if (device.isNull() || !serverKnown || !server.reachable)
+        return true;
+    for (const ServerState::Sink &sink : server.sinks) {
+        if (sink.name == device.deviceName())
+            return true;
+    }
+    return false;
+}
+
 // Whether Qt has caught up with what the server reported last.
 bool AudioOut::agreesWithServer() const
 {
     if (!server.reachable)
         return true;
-    return QAudioDeviceInfo::defaultOutputDevice().deviceName() == server.defaultSink
-            && server.ownStreams == (player->live() ? 1 : 0);
+    QStringList streams;
+    if (followsDefault()) {
+        if (QAudioDeviceInfo::defaultOutputDevice().deviceName() != server.defaultSink)
+            return false;
+        if (player->live())
+            streams << player->device().deviceName();
+    } else {
+        QStringList sinks;
+        for (const ServerState::Sink &sink : server.sinks) {
+            if (wanted(sink.name))
+                sinks << sink.name;
+        }
+        sinks.sort();
+        if (sinks != QStringList(players.keys()))
+            return false;
+        for (const DevicePlayer *each : players) {
+            if (each->live())
+                streams << each->device().deviceName();
+        }
+    }
+    streams.sort();
+    return streams == server.streams;
+}
+
+int AudioOut::livePlayers() const
+{
+    int live = 0;
+    for (const DevicePlayer *each : players)
+        live += each->live() ? 1 : 0;
+    return live;
 }
 
 void AudioOut::updateStatus()
 {
     QString next;
-    if (serverKnown && !server.reachable)
+    const QString tone =
+            QStringLiteral("Playing %1 Hz at volume %2 on ").arg(frequency).arg(volume);
+    if (serverKnown && !server.reachable) {
         next = QStringLiteral("Waiting for an audio server");
-    else if (!player->live())
-        next = QStringLiteral("Waiting for an output device");
-    else if (player->recovery.isStalled())
-        next = QStringLiteral("Nothing plays on %1; trying it again now and then")
-                       .arg(describe(player->device().deviceName()));
-    else
-        next = QStringLiteral("Playing %1 Hz at volume %2 on %3")
-                       .arg(frequency)
-                       .arg(volume)
-                       .arg(describe(player->device().deviceName()));
+    } else if (followsDefault()) {
+        const QString device = describe(player->device().deviceName());
+        if (!player->live())
+            next = QStringLiteral("Waiting for an output device");
+        else if (player->recovery.isStalled())
+            next = QStringLiteral("Nothing plays on %1; trying it again now and then").arg(device);
+        else
+            next = tone + device;
+    } else {
+        const int live = livePlayers();
+        next = live == 0 ? QStringLiteral("Waiting for an output device")
+                         : tone
+                        + (live == 1 ? QStringLiteral("1 output")
+                                     : QStringLiteral("%1 outputs").arg(live));
+        QStringList absent;
+        for (const QString &name : outputs.names) {
+            if (!players.contains(name))
+                absent << quoted(name);
+        }
+        if (live > 0 && !absent.isEmpty())
+            next += QStringLiteral(", waiting for ") + absent.join(QStringLiteral(", "));
+    }
     if (next == currentStatus)
         return;
     currentStatus = next;

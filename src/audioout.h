@@ -6,16 +6,19 @@
 #include <QAudioFormat>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
 
 class DevicePlayer;
+class QAudioDeviceInfo;
 class QTimer;
 
 // Plays the tone on the system's default output device and follows that
 // device: checked every few seconds, and at once when the audio server says
 // something changed, playback moves to the new default, with the format
-// adapted when the new device cannot play the current one. The same checks
-// notice playback that has died and bring it back.
+// adapted when the new device cannot play the current one. Asked to, it plays
+// on every output device instead, or on the ones named, each with a player of
+// its own. The same checks notice playback that has died and bring it back.
 class AudioOut : public QObject
 {
     Q_OBJECT
@@ -38,8 +41,19 @@ public:
     // A default sink that Qt does not report is looked at again this much
     // later, since one that has just appeared may not have reached Qt yet.
     static constexpr int HiddenSinkRecheckMs = 1000;
+    // The output a sound server offers when it has no other.
+    static constexpr const char *DummySink = "auto_null";
+
+    // Which outputs to play on: the default one, which playback follows;
+    // every one; or the ones named.
+    struct Outputs
+    {
+        bool all = false;
+        QStringList names;
+    };
 
     AudioOut(int frequency, double volume, QObject *parent);
+    AudioOut(int frequency, double volume, const Outputs &outputs, QObject *parent);
     ~AudioOut() override;
 
     // What it is doing, in a few words, for the service manager to show.
@@ -50,7 +64,7 @@ public slots:
     void serverChanged(const ServerState &state);
 
 signals:
-    // After every check of the default device.
+    // After every check.
     void checked();
     // The tone has played, for the first time in this process.
     void playing();
@@ -63,17 +77,29 @@ private slots:
     void checkOut();
 
 private:
+    bool followsDefault() const { return !outputs.all && outputs.names.isEmpty(); }
     void check(bool regular);
+    void followDefault(bool regular);
+    void playEach(bool regular);
     void recover(DevicePlayer *player, bool regular);
     void lookForHiddenSink();
+    bool wanted(const QString &device) const;
+    // Whether the server, as far as it has been heard, has the device: a
+    // stream started on a sink that has just gone can block Qt for good.
+    bool serverHas(const QAudioDeviceInfo &device) const;
     bool agreesWithServer() const;
+    int livePlayers() const;
     void updateStatus();
     QString describe(const QString &device) const;
 
     int frequency = DefaultFrequency;
     double volume = DefaultVolume;
     QAudioFormat format;
+    const Outputs outputs;
+    // Following the default, a single player that is never let go; else one
+    // player a device that is there.
     DevicePlayer *player = nullptr;
+    QMap<QString, DevicePlayer *> players;
 
     ServerState server;
     // Whether the server's state has been told yet: until then, that none

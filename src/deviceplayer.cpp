@@ -7,10 +7,11 @@
 #include <QDebug>
 
 DevicePlayer::DevicePlayer(int frequency, double volume, const QAudioFormat &format,
-                           QObject *parent)
+                           bool namesMoves, QObject *parent)
     : QObject(parent)
     , frequency(frequency)
     , volume(volume)
+    , namesMoves(namesMoves)
     , format(format)
     , generator(new Generator(format, AudioOut::ToneDuration, frequency, this))
 {
@@ -28,11 +29,19 @@ void DevicePlayer::rebuild()
     play(current);
 }
 
+void DevicePlayer::release()
+{
+    if (output)
+        output->stop();
+}
+
 void DevicePlayer::play(const QAudioDeviceInfo &device)
 {
-    qDebug() << current.deviceName();
+    if (namesMoves)
+        qDebug() << current.deviceName();
     current = device;
-    qDebug() << current.deviceName();
+    if (namesMoves)
+        qDebug() << current.deviceName();
 
     // A null device supports nothing and its nearest format is invalid; adapting
     // to it would leave the next real device with a wrong format for good.

@@ -17,7 +17,10 @@ class DevicePlayer : public QObject
     Q_OBJECT
 
 public:
-    DevicePlayer(int frequency, double volume, const QAudioFormat &format, QObject *parent);
+    // A player that follows the default device writes the names of the
+    // device it leaves and the one it moves to at every move.
+    DevicePlayer(int frequency, double volume, const QAudioFormat &format, bool namesMoves,
+                 QObject *parent);
 
     const QAudioDeviceInfo &device() const { return current; }
 
@@ -26,6 +29,8 @@ public:
     void moveTo(const QAudioDeviceInfo &device);
     // Starts playback again on the same device.
     void rebuild();
+    // Lets go of the output: its device is gone.
+    void release();
 
     // What a check sees of the output.
     Recovery::Sight sight(bool regular) const;
@@ -41,6 +46,7 @@ private:
 
     int frequency = 0;
     double volume = 0.0;
+    bool namesMoves = false;
     QAudioDeviceInfo current;
     QAudioOutput *output = nullptr;
     QAudioFormat format;

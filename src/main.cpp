@@ -6,8 +6,34 @@
 #include "service.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <cstdio>
+
+namespace {
+
+// Prints the server's output devices, a line each: the name --device takes,
+// a tab, and the description.
+int listDevices()
+{
+    PulseEvents events;
+    QEventLoop loop;
+    QObject::connect(&events, &PulseEvents::changed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(PulseEvents::ReconnectMs, &loop, &QEventLoop::quit);
+    events.start();
+    if (!events.state().reachable)
+        loop.exec();
+    if (!events.state().reachable) {
+        std::fputs("steadytone: no audio server answers\n", stderr);
+        return 1;
+    }
+    for (const ServerState::Sink &sink : events.state().sinks)
+        std::printf("%s\t%s\n", qPrintable(sink.name), qPrintable(sink.description));
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -19,13 +45,21 @@ int main(int argc, char *argv[])
     Log::install();
 
     const Arguments arguments(app.arguments());
-    if (arguments.request == Arguments::Help) {
+    switch (arguments.request) {
+    case Arguments::Play:
+        break;
+    case Arguments::List:
+        return listDevices();
+    case Arguments::Help:
         std::fputs(qPrintable(Arguments::usage()), stdout);
         return 0;
-    }
-    if (arguments.request == Arguments::Version) {
+    case Arguments::Version:
         std::printf("steadytone %s\n", STEADYTONE_VERSION);
         return 0;
+    case Arguments::Wrong:
+        std::fprintf(stderr, "steadytone: %s\n\n%s", qPrintable(arguments.error),
+                     qPrintable(Arguments::usage()));
+        return 2;
     }
 
     // Qt's audio backend can block the main thread for good; only another
@@ -35,7 +69,8 @@ int main(int argc, char *argv[])
     guard.start();
 
     PulseEvents events;
-    AudioOut audioOut(arguments.frequency, arguments.volume, nullptr);
+    AudioOut audioOut(arguments.frequency, arguments.volume, { arguments.all, arguments.devices },
+                      nullptr);
     QObject::connect(&audioOut, &AudioOut::checked, &service, &Service::notifyAlive);
     QObject::connect(&audioOut, &AudioOut::checked, &guard, &LoopGuard::beat, Qt::DirectConnection);
     QObject::connect(&audioOut, &AudioOut::playing, &service, &Service::notePlayed);

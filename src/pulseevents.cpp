@@ -50,7 +50,9 @@ struct PulseCallbacks
                 self->askSinks();
             break;
         case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-            if (kind == PA_SUBSCRIPTION_EVENT_NEW)
+            // Of the changes, only a move of this process's own streams matters.
+            if (kind == PA_SUBSCRIPTION_EVENT_NEW
+                || (kind == PA_SUBSCRIPTION_EVENT_CHANGE && self->streams.contains(index)))
                 unref(pa_context_get_sink_input_info(context, index, streamAppeared, self));
             else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && self->streams.remove(index))
                 self->publish();
@@ -74,10 +76,13 @@ struct PulseCallbacks
         if (eol == 0 && info) {
             self->listing.append(
                     { QString::fromUtf8(info->name), QString::fromUtf8(info->description) });
+            self->sinkNamesListed.insert(info->index, QString::fromUtf8(info->name));
             return;
         }
         self->current.sinks = self->listing;
+        self->sinkNames = self->sinkNamesListed;
         self->listing.clear();
+        self->sinkNamesListed.clear();
         answered(self);
     }
 
@@ -93,7 +98,7 @@ struct PulseCallbacks
     {
         auto *self = static_cast<PulseEvents *>(data);
         if (eol == 0 && info && isOwn(info->proplist))
-            self->streams.insert(info->index);
+            self->streams.insert(info->index, info->sink);
         else if (eol != 0)
             self->publish();
     }
@@ -173,6 +178,8 @@ void PulseEvents::lost()
     disconnectFromServer();
     pending = 0;
     listing.clear();
+    sinkNamesListed.clear();
+    sinkNames.clear();
     streams.clear();
     current = ServerState();
     tell();
@@ -184,7 +191,10 @@ void PulseEvents::publish()
     if (pending > 0)
         return;
     current.reachable = true;
-    current.ownStreams = streams.size();
+    current.streams.clear();
+    for (const quint32 sink : qAsConst(streams))
+        current.streams.append(sinkNames.value(sink));
+    current.streams.sort();
     tell();
 }
 

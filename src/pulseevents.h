@@ -1,10 +1,11 @@
 #ifndef PULSEEVENTS_H
 #define PULSEEVENTS_H
 
+#include <QHash>
 #include <QList>
 #include <QObject>
-#include <QSet>
 #include <QString>
+#include <QStringList>
 
 struct pa_context;
 struct pa_glib_mainloop;
@@ -26,13 +27,13 @@ struct ServerState
     bool reachable = false;
     QString defaultSink;
     QList<Sink> sinks;
-    // This process's streams on the server.
-    int ownStreams = 0;
+    // The sink each of this process's streams plays on, in no order.
+    QStringList streams;
 
     bool operator==(const ServerState &other) const
     {
         return reachable == other.reachable && defaultSink == other.defaultSink
-                && sinks == other.sinks && ownStreams == other.ownStreams;
+                && sinks == other.sinks && streams == other.streams;
     }
     bool operator!=(const ServerState &other) const { return !(*this == other); }
 };
@@ -85,7 +86,10 @@ private:
     // Answers still awaited before the first state after connecting is whole.
     int pending = 0;
     QList<ServerState::Sink> listing;
-    QSet<quint32> streams;
+    // Sinks by index, and this process's streams with the index of their sink.
+    QHash<quint32, QString> sinkNames;
+    QHash<quint32, QString> sinkNamesListed;
+    QHash<quint32, quint32> streams;
 };
 
 #endif // PULSEEVENTS_H

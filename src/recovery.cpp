@@ -11,11 +11,12 @@ Recovery::Action Recovery::next(const Sight &sight)
     // filling its buffer is not playing.
     const bool measured = sight.regular && playedAtCheck >= 0;
     const bool stall = measured && sight.playedUSecs == playedAtCheck;
+    const bool moved = measured && sight.elsewhere;
     if (sight.regular) {
         playedAtCheck = sight.playedUSecs;
         stalled = stall;
     }
-    if (!sight.failed && !sight.killed && !stall) {
+    if (!sight.failed && !sight.killed && !moved && !stall) {
         if (measured) {
             troubledChecks = 0;
             backendLost = false;

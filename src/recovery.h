@@ -17,6 +17,10 @@ public:
         bool failed = false;
         // Still active, but the server killed its stream.
         bool killed = false;
+        // Playing, as far as Qt knows, with no stream of its own on the
+        // device as far as the server says: moved to another output, once
+        // the server has had the time to tell of a new stream.
+        bool elsewhere = false;
         // Measured at a regular check, a whole check interval after the last.
         bool regular = false;
         // Audio handed to the server, and how much of that its buffer holds.

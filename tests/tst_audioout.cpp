@@ -95,13 +95,16 @@ private slots:
     void recovery();
     void events_data();
     void events();
+    void severalOutputs_data();
+    void severalOutputs();
     void serverEvents();
     void restartBackoff_data();
     void restartBackoff();
     void fuzzedArguments();
 
 private:
-    void start(int frequency = 0, double volume = 0.0);
+    void start(int frequency = 0, double volume = 0.0,
+               const AudioOut::Outputs &outputs = AudioOut::Outputs());
     // What the server reports from now on, told at once, as its events do.
     void setServer(Server server);
     void check(bool release = true);
@@ -145,24 +148,32 @@ void tst_AudioOut::setServer(Server kind)
     ServerState state;
     state.reachable = server != Server::Unreachable;
     if (server == Server::WithSink) {
-        state.defaultSink = QStringLiteral("alpha");
-        state.sinks = { { QStringLiteral("alpha"), QStringLiteral("Alpha") } };
+        // The simulated system's devices, or one that Qt does not report.
+        QStringList names = audio->deviceNames();
+        if (names.isEmpty())
+            names << QStringLiteral("alpha");
+        state.defaultSink = names.first();
+        for (const QString &name : names)
+            state.sinks.append({ name, name.left(1).toUpper() + name.mid(1) });
     }
-    state.ownStreams = audio->liveStreams();
+    state.streams = audio->liveStreams();
     audioOut->serverChanged(state);
 }
 
-void tst_AudioOut::start(int frequency, double volume)
+void tst_AudioOut::start(int frequency, double volume, const AudioOut::Outputs &outputs)
 {
-    audioOut = std::make_unique<AudioOut>(frequency, volume, nullptr);
+    audioOut = std::make_unique<AudioOut>(frequency, volume, outputs, nullptr);
     // The program's connection to the server comes up after the first check.
     setServer(server);
 }
 
 void tst_AudioOut::check(bool release)
 {
-    // A check interval passes, and every output that can play does.
+    // A check interval passes, and every output that can play does; the
+    // server has told of the streams that came and went.
     audio->play(qint64(AudioOut::CheckIntervalMs) * 1000);
+    if (server != Server::Unreachable)
+        setServer(server);
     QVERIFY(QMetaObject::invokeMethod(audioOut.get(), "checkOut"));
     if (release)
         releaseReplaced();
@@ -686,11 +697,12 @@ void tst_AudioOut::events()
     ServerState state;
     state.reachable = true;
     state.defaultSink = QStringLiteral("alpha");
-    state.ownStreams = 1;
+    state.sinks = { { QStringLiteral("alpha"), QString() }, { QStringLiteral("beta"), QString() } };
+    state.streams = QStringList { QStringLiteral("alpha") };
     if (change == "default")
         state.defaultSink = QStringLiteral("beta");
     else
-        state.ownStreams = 0;
+        state.streams.clear();
     QElapsedTimer clock;
     clock.start();
     audioOut->serverChanged(state);
@@ -722,6 +734,130 @@ void tst_AudioOut::events()
     QCOMPARE(audio->output(1).device, name);
 }
 
+void tst_AudioOut::severalOutputs_data()
+{
+    // The outputs named with --device; none for --all.
+    QTest::addColumn<QStringList>("named");
+    // What befalls the device gamma once all play.
+    QTest::addColumn<QString>("change");
+    // Devices that play at the end, and the outputs built in all.
+    QTest::addColumn<QStringList>("playing");
+    QTest::addColumn<int>("outputs");
+    QTest::addColumn<QString>("status");
+    // A line it says of the change.
+    QTest::addColumn<QString>("said");
+
+    const QString three = "Playing 440 Hz at volume 1 on 3 outputs";
+    QTest::newRow("every output") << QStringList() << "" << QStringList { "alpha", "beta", "gamma" }
+                                  << 3 << three << "info: Playing on \"gamma\"";
+    QTest::newRow("one added") << QStringList() << "added"
+                               << QStringList { "alpha", "beta", "gamma" } << 3 << three
+                               << "info: Playing on \"gamma\"";
+    QTest::newRow("one removed") << QStringList() << "removed" << QStringList { "alpha", "beta" }
+                                 << 3 << "Playing 440 Hz at volume 1 on 2 outputs"
+                                 << "info: \"gamma\" is gone; waiting for it to return";
+    QTest::newRow("one removed and returned")
+            << QStringList() << "returned" << QStringList { "alpha", "beta", "gamma" } << 4 << three
+            << "info: \"gamma\" is gone; waiting for it to return";
+    QTest::newRow("one killed") << QStringList() << "killed"
+                                << QStringList { "alpha", "beta", "gamma" } << 4 << three
+                                << "warning: The audio server took the stream on Gamma away; "
+                                   "starting it again";
+    QTest::newRow("one moved by the server")
+            << QStringList() << "moved" << QStringList { "alpha", "beta", "gamma" } << 4 << three
+            << "warning: The audio server moved the stream on Gamma away; starting it again";
+    QTest::newRow("one needs another format")
+            << QStringList() << "stereo" << QStringList { "alpha", "beta", "gamma" } << 3 << three
+            << "info: Playing on \"gamma\"";
+    // What a server offers only when it has no other output is no output.
+    QTest::newRow("only the dummy output")
+            << QStringList() << "dummy" << QStringList() << 0 << "Waiting for an output device"
+            << "";
+    QTest::newRow("the named ones, one absent")
+            << QStringList { "beta", "delta" } << "" << QStringList { "beta" } << 1
+            << "Playing 440 Hz at volume 1 on 1 output, waiting for \"delta\""
+            << "info: Playing on \"beta\"";
+    QTest::newRow("a named one appears")
+            << QStringList { "gamma" } << "added" << QStringList { "gamma" } << 1
+            << "Playing 440 Hz at volume 1 on 1 output"
+            << "info: Playing on \"gamma\"";
+}
+
+void tst_AudioOut::severalOutputs()
+{
+    QFETCH(QStringList, named);
+    QFETCH(QString, change);
+    QFETCH(QStringList, playing);
+    QFETCH(int, outputs);
+    QFETCH(QString, status);
+    QFETCH(QString, said);
+
+    FakeDevice gamma = device("gamma");
+    if (change == "stereo")
+        gamma = device("gamma", { 48000 }, { 2 });
+    const QList<FakeDevice> all { device("alpha"), device("beta"), gamma };
+    auto setDevices = [this](const QList<FakeDevice> &devices) {
+        audio->setDevices(devices);
+        setServer(Server::WithSink);
+    };
+    if (change == "dummy")
+        setDevices({ device(AudioOut::DummySink) });
+    else
+        setDevices(change == "added" ? all.mid(0, 2) : all);
+    start(440, 1.0, { named.isEmpty(), named });
+    check();
+    check();
+    if (change == "added") {
+        setDevices(all);
+    } else if (change == "removed" || change == "returned") {
+        setDevices(all.mid(0, 2));
+        check();
+        if (change == "returned")
+            setDevices(all);
+    } else if (change == "killed" || change == "moved") {
+        for (int i = 0; i < audio->outputCount(); ++i) {
+            if (audio->output(i).device == "gamma" && change == "killed")
+                audio->kill(i);
+            else if (audio->output(i).device == "gamma")
+                audio->move(i, "alpha");
+        }
+        setServer(Server::WithSink);
+    }
+    check();
+    check();
+
+    // One stream a device, and none left where the server moved one.
+    QCOMPARE(audio->liveStreams(), playing);
+    QCOMPARE(audio->outputCount(), outputs);
+    QCOMPARE(audioOut->status(), status);
+    QVERIFY2(said.isEmpty() || account.contains(said), qPrintable(account.join('\n')));
+    // Not a line names a move: those belong to following the default.
+    QCOMPARE(log, QStringList({ "1 440" }));
+    // Each output reads a tone of its own, in the format of its device: two
+    // rounds of reads from all of them, and each output's bytes run on
+    // without a gap.
+    QList<int> live;
+    for (int i = 0; i < audio->outputCount(); ++i) {
+        if (!audio->output(i).destroyed && audio->output(i).stops == 0)
+            live << i;
+    }
+    QCOMPARE(live.size(), playing.size());
+    QHash<int, QByteArray> pulled;
+    for (int round = 0; round < 2; ++round) {
+        for (const int i : qAsConst(live))
+            pulled[i] += audio->pull(i, 300);
+    }
+    for (const int i : qAsConst(live)) {
+        const QAudioFormat format = audio->output(i).format;
+        QCOMPARE(format,
+                 audio->output(i).device == "gamma" && change == "stereo" ? makeFormat(48000, 2, 16)
+                                                                          : defaultFormat());
+        const QByteArray second = referenceTone(format, 440, format.sampleRate());
+        QVERIFY2((second + second).contains(pulled.value(i)),
+                 qPrintable(audio->output(i).device + " skipped"));
+    }
+}
+
 void tst_AudioOut::serverEvents()
 {
     AudioServer server(AudioServer::PulseAudio);
@@ -738,7 +874,7 @@ void tst_AudioOut::serverEvents()
                 && names == sinks;
     };
     QTRY_VERIFY(reports("alpha", { "alpha" }));
-    QCOMPARE(events.state().ownStreams, 0);
+    QCOMPARE(events.state().streams, QStringList());
 
     // This process's own streams are counted, another client's are not.
     ChildProcess other;
@@ -749,9 +885,9 @@ void tst_AudioOut::serverEvents()
     pa_simple *own = pa_simple_new(address.constData(), "test", PA_STREAM_PLAYBACK, nullptr, "own",
                                    &spec, nullptr, nullptr, nullptr);
     QVERIFY(own);
-    QTRY_COMPARE(events.state().ownStreams, 1);
+    QTRY_COMPARE(events.state().streams, QStringList({ "alpha" }));
     pa_simple_free(own);
-    QTRY_COMPARE(events.state().ownStreams, 0);
+    QTRY_COMPARE(events.state().streams, QStringList());
     QString inputs;
     QVERIFY(server.pactl({ "list", "short", "sink-inputs" }, &inputs));
     QCOMPARE(inputs.count('\n'), 1);

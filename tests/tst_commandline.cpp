@@ -256,17 +256,36 @@ void tst_CommandLine::settingsLine_data()
                                           << "" << -1;
     QTest::newRow("negative volume") << QStringList { "440", "-0.5" } << "0.02 440"
                                      << "" << -1;
-    // Options that only inform, as the first argument and nowhere else.
-    const QString usage = "^Usage: steadytone \\[FREQUENCY \\[VOLUME\\]\\]\n(.|\n)*"
+    // Options come first, matched exactly; the first argument that is not one
+    // starts the values.
+    const QString usage = "^(steadytone: [^\n]*\n\n)?"
+                          "Usage: steadytone \\[--all \\| --device NAME...\\] "
+                          "\\[FREQUENCY \\[VOLUME\\]\\]\n(.|\n)*"
                           "\\(default 20\\)(.|\n)*\\(default 0\\.02\\)(.|\n)*steadytone\\(1\\)";
     QTest::newRow("--help") << QStringList { "--help" } << "" << usage << 0;
     QTest::newRow("-h") << QStringList { "-h", "440" } << "" << usage << 0;
     QTest::newRow("--version") << QStringList { "--version" } << ""
                                << "^steadytone " STEADYTONE_VERSION "\n$" << 0;
-    QTest::newRow("--help later") << QStringList { "440", "--help" } << "0.02 440"
-                                  << "" << -1;
+    QTest::newRow("--help after another option")
+            << QStringList { "--all", "--help" } << "" << usage << 0;
+    QTest::newRow("--help as a value") << QStringList { "440", "--help" } << "0.02 440"
+                                       << "" << -1;
     QTest::newRow("-help") << QStringList { "-help" } << "0.02 20"
                            << "" << -1;
+    QTest::newRow("--all") << QStringList { "--all", "440", "0.5" } << "0.5 440"
+                           << "" << -1;
+    QTest::newRow("--device") << QStringList { "--device", "beta", "--device", "gamma", "440" }
+                              << "0.02 440"
+                              << "" << -1;
+    QTest::newRow("a device named like an option")
+            << QStringList { "--device", "--all", "440" } << "0.02 440"
+            << "" << -1;
+    // What cannot be read is answered on standard error.
+    QTest::newRow("--device without a name") << QStringList { "--device" } << "" << usage << 2;
+    QTest::newRow("--all and --device")
+            << QStringList { "--all", "--device", "beta" } << "" << usage << 2;
+    QTest::newRow("--list without a server") << QStringList { "--list" } << ""
+                                             << "^steadytone: no audio server answers\n$" << 1;
 }
 
 void tst_CommandLine::settingsLine()
@@ -281,11 +300,15 @@ void tst_CommandLine::settingsLine()
         bytes.append(argument.toUtf8());
     const RawRun run = start(bytes);
     QCOMPARE(run.exitCode(), exitCode);
+    // A program that fails says why on standard error, and only there.
+    const QByteArray printed = exitCode > 0 ? run.written : run.output;
     QVERIFY2(QRegularExpression(output.isEmpty() ? "^$" : output)
-                     .match(QString::fromUtf8(run.output))
+                     .match(QString::fromUtf8(printed))
                      .hasMatch(),
-             run.output.constData());
-    if (line.isEmpty())
+             printed.constData());
+    if (exitCode > 0)
+        QCOMPARE(run.output, QByteArray());
+    else if (line.isEmpty())
         QCOMPARE(run.written, QByteArray());
     else
         QCOMPARE(QString::fromUtf8(run.specifiedLines().value(0)), line);

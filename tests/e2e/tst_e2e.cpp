@@ -1,5 +1,6 @@
 #include "audioout.h"
 #include "audioserver.h"
+#include "childprocess.h"
 #include "player.h"
 #include "recorder.h"
 #include "signalanalysis.h"
@@ -164,6 +165,8 @@ private slots:
     void followsTheDefault_data();
     void followsTheDefault();
     void deviceLoss();
+    void severalOutputs_data();
+    void severalOutputs();
     void noServerAtStart_data();
     void noServerAtStart();
     void checkToneScript();
@@ -357,6 +360,131 @@ void tst_E2E::followsTheDefault()
     QCOMPARE(after.first().second, QStringLiteral("beta"));
     QVERIFY2(after.first().first != before.first().first, "the server's stream, not the program's");
     QCOMPARE(peak(alpha.samples(), int(alpha.frames()) - 44100), 0);
+}
+
+void tst_E2E::severalOutputs_data()
+{
+    QTest::addColumn<AudioServer::Kind>("kind");
+    QTest::addColumn<QStringList>("options");
+    for (const AudioServer::Kind kind : serverKinds()) {
+        QTest::addRow("%s --all", kindName(kind)) << kind << QStringList { "--all" };
+        QTest::addRow("%s --device beta", kindName(kind))
+                << kind << QStringList { "--device", "beta" };
+    }
+}
+
+void tst_E2E::severalOutputs()
+{
+    QFETCH(AudioServer::Kind, kind);
+    QFETCH(QStringList, options);
+    const bool all = options.first() == "--all";
+
+    AudioServer server(kind);
+    const QList<AudioServer::Sink> sinks {
+        { "alpha", 44100, 1 }, { "beta", 44100, 1 }, { "gamma", 44100, 1 }, { "delta", 44100, 1 }
+    };
+    QVERIFY2(server.start(sinks.mid(0, 3)), qPrintable(server.errorString()));
+
+    // --list names the sinks --device takes, and ends.
+    ChildProcess list;
+    list.setProcessEnvironment(server.environment());
+    list.start(QStringLiteral(STEADYTONE_EXE), { QStringLiteral("--list") });
+    QVERIFY(list.waitForFinished(5000));
+    QCOMPARE(list.exitCode(), 0);
+    QStringList listed;
+    for (const QString &line :
+         QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+        listed << line.section('\t', 0, 0);
+    QCOMPARE(listed, QStringList({ "alpha", "beta", "gamma" }));
+
+    QMap<QString, Recorder *> recorders;
+    for (const AudioServer::Sink &sink : sinks.mid(0, 3)) {
+        recorders.insert(sink.name, new Recorder(server, sink.name, 44100, 1, &server));
+        QVERIFY(recorders.value(sink.name)->start());
+    }
+    Player player(server.environment(), options + QStringList { "440", "1" });
+    QVERIFY(player.play());
+    const QStringList playing =
+            all ? QStringList { "alpha", "beta", "gamma" } : QStringList { "beta" };
+    for (const QString &name : playing)
+        QVERIFY2(waitForTone(*recorders.value(name), 16000, HeardMs) >= 0,
+                 qPrintable("no tone on " + name));
+
+    // Every output carries exactly one tone, and only the ones asked for do.
+    const QVector<qint16> tone = toneBuffer(440);
+    const int allowedStep =
+            int((largestStep(tone) + 1) * (kind == AudioServer::PipeWire ? 1.05 : 1));
+    auto oneTone = [&](const QString &name, int from, int to) -> QString {
+        Recorder *recorder = recorders.value(name);
+        if (!recorder->waitForSeconds(to / 44100.0))
+            return name + ": not recorded";
+        const QVector<qint16> samples = recorder->samples().mid(from, to - from);
+        if (!playing.contains(name))
+            return peak(samples) == 0 ? QString() : name + ": a tone where none was asked for";
+        if (largestStep(samples) > allowedStep
+            || longestZeroRun(samples) > longestZeroRun(tone + tone))
+            return name + ": not one tone without a gap";
+        if (kind != AudioServer::PulseAudio)
+            return QString();
+        const QString mismatch = exactToneMismatch(samples, 440, samples.size() - 64);
+        return mismatch.isEmpty() ? QString() : name + ": " + mismatch;
+    };
+    QTest::qWait(1000);
+    for (const QString &name : recorders.keys()) {
+        const int start = int(recorders.value(name)->frames());
+        const QString wrong = oneTone(name, start, start + 44100);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    }
+    if (!all)
+        return;
+
+    // One goes and comes back: its tone returns, the others play on without
+    // a gap; the server moves the stream of the one that went to the default,
+    // and the program takes it away again at once.
+    delete recorders.take("gamma");
+    QMap<QString, int> before;
+    for (const QString &name : recorders.keys())
+        before.insert(name, int(recorders.value(name)->frames()));
+    QVERIFY(server.unloadSink("gamma"));
+    QTest::qWait(1000);
+    QVERIFY(server.loadSink(sinks.at(2)));
+    QElapsedTimer sinceReturn;
+    sinceReturn.start();
+    recorders.insert("gamma", new Recorder(server, "gamma", 44100, 1, &server));
+    QVERIFY(recorders.value("gamma")->start());
+    QVERIFY2(waitForTone(*recorders.value("gamma"), 16000, ReplugMs + LoadAllowanceMs) >= 0,
+             "no tone on the sink that came back");
+    qInfo("tone back on the sink %lld ms after its return", sinceReturn.elapsed());
+    QVERIFY(sinceReturn.elapsed() <= ReplugMs);
+    for (const QString &name : QStringList { "alpha", "beta" }) {
+        const int end = int(recorders.value(name)->frames());
+        QVERIFY2(longestZeroRun(recorders.value(name)->samples(), before.value(name), end)
+                         <= longestZeroRun(tone + tone),
+                 qPrintable(QString(name) + ": a gap while another output went and came back"));
+    }
+    QTest::qWait(1000);
+    for (const QString &name : recorders.keys()) {
+        const int start = int(recorders.value(name)->frames());
+        const QString wrong = oneTone(name, start, start + 44100);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    }
+    const QStringList said = [&] {
+        QStringList lines;
+        for (const Player::Line &line : player.accountLines())
+            lines << line.text;
+        return lines;
+    }();
+    QVERIFY2(said.contains("\"gamma\" is gone; waiting for it to return"),
+             qPrintable(said.join('\n')));
+
+    // A fourth output, plugged in later, gets the tone as fast.
+    QVERIFY(server.loadSink(sinks.at(3)));
+    sinceReturn.restart();
+    Recorder delta(server, "delta", 44100, 1);
+    QVERIFY(delta.start());
+    QVERIFY2(waitForTone(delta, 16000, ReplugMs + LoadAllowanceMs) >= 0, "no tone on the new sink");
+    qInfo("tone on the new sink %lld ms after it appeared", sinceReturn.elapsed());
+    QVERIFY(sinceReturn.elapsed() <= ReplugMs);
 }
 
 void tst_E2E::deviceLoss()

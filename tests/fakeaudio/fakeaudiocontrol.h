@@ -7,6 +7,7 @@
 #include <QList>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QtPlugin>
 
 class QIODevice;
@@ -39,6 +40,8 @@ struct FakeOutputRecord
     QByteArray pulled;
     qint64 processedUSecs = 0;
     bool killed = false;
+    // Where the server moved the stream, if it did.
+    QString movedTo;
     bool destroyed = false;
 };
 
@@ -58,6 +61,7 @@ public:
     // the system reports as Qt's PulseAudio backend does: a device with an
     // empty name that is null, yet not equal to QAudioDeviceInfo().
     virtual void setDevices(const QList<FakeDevice> &devices) = 0;
+    virtual QStringList deviceNames() const = 0;
     virtual void clearOutputs() = 0;
     virtual int outputCount() const = 0;
     virtual FakeOutputRecord output(int index) const = 0;
@@ -71,12 +75,16 @@ public:
     // What a server that kills a stream does to it: the output stays active,
     // with no error, and never plays again.
     virtual void kill(int index) = 0;
+    // What a server does to the streams on a sink that goes away while
+    // others stay: it moves them, and Qt never knows.
+    virtual void move(int index, const QString &device) = 0;
     // What Qt's backend does once its single reconnect has failed: every
     // output fails, and every new one fails as it starts. The devices it knew
     // are still reported.
     virtual void loseServer() = 0;
-    // The streams the server holds for the outputs: the live ones.
-    virtual int liveStreams() const = 0;
+    // The streams the server holds for the outputs, the live ones: the
+    // device of each.
+    virtual QStringList liveStreams() const = 0;
 };
 
 #define FakeAudioControl_iid "steadytone.test.FakeAudioControl/1.0"

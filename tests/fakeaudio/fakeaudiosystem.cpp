@@ -56,6 +56,14 @@ void FakeAudioSystem::setDevices(const QList<FakeDevice> &devices)
     this->devices = devices;
 }
 
+QStringList FakeAudioSystem::deviceNames() const
+{
+    QStringList names;
+    for (const FakeDevice &device : devices)
+        names << device.name;
+    return names;
+}
+
 void FakeAudioSystem::clearOutputs()
 {
     // Outputs still alive keep writing into their records, so only forget
@@ -107,6 +115,11 @@ void FakeAudioSystem::kill(int index)
     record(index).killed = true;
 }
 
+void FakeAudioSystem::move(int index, const QString &device)
+{
+    record(index).movedTo = device;
+}
+
 void FakeAudioSystem::loseServer()
 {
     lost = true;
@@ -114,13 +127,16 @@ void FakeAudioSystem::loseServer()
         fail(i);
 }
 
-int FakeAudioSystem::liveStreams() const
+QStringList FakeAudioSystem::liveStreams() const
 {
-    int live = 0;
+    QStringList live;
     for (int i = 0; i < records.size(); ++i) {
         const FakeOutput *output = liveOutput(i);
-        live += output && output->state() == QAudio::ActiveState && !records.at(i).killed ? 1 : 0;
+        const FakeOutputRecord &r = records.at(i);
+        if (output && output->state() == QAudio::ActiveState && !r.killed)
+            live << (r.movedTo.isEmpty() ? r.device : r.movedTo);
     }
+    live.sort();
     return live;
 }
 

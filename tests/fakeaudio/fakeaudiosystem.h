@@ -24,6 +24,7 @@ public:
                                                QAudio::Mode mode) override;
 
     void setDevices(const QList<FakeDevice> &devices) override;
+    QStringList deviceNames() const override;
     void clearOutputs() override;
     int outputCount() const override;
     FakeOutputRecord output(int index) const override;
@@ -31,8 +32,9 @@ public:
     void play(qint64 usecs) override;
     void fail(int index) override;
     void kill(int index) override;
+    void move(int index, const QString &device) override;
     void loseServer() override;
-    int liveStreams() const override;
+    QStringList liveStreams() const override;
 
     FakeOutputRecord &record(int index);
     FakeDevice deviceNamed(const QString &name) const;
