@@ -166,10 +166,16 @@ void AudioOut::recover(DevicePlayer *player, bool regular)
         hasPlayed = true;
         emit playing();
     }
-    if (action == Recovery::Nothing
-        || (action == Recovery::Rebuild && !serverHas(player->device())))
+    if (action == Recovery::Nothing)
         return;
-    if (action == Recovery::Rebuild) {
+    // Qt still knows a device the server no longer has, where a new stream
+    // could block it for good. Its view catches up soon, and playback moves;
+    // unless Qt's backend lost the server with the output, and only a fresh
+    // process sees the server as it is now.
+    const bool gone = !serverHas(player->device());
+    if (gone && !sight.failed)
+        return;
+    if (action == Recovery::Rebuild && !gone) {
         const QString device = describe(player->device().deviceName());
         if (sight.failed)
             qCInfo(lcTone).noquote() << "Starting the tone again on" << device;

@@ -21,7 +21,7 @@ Q_DECLARE_METATYPE(FakeDevice)
 constexpr int TimerAllowanceMs = 500;
 
 // What the audio server itself reports, past Qt.
-enum class Server { Unreachable, WithoutSink, WithSink };
+enum class Server { Unreachable, WithoutSink, WithSink, WithOtherSink };
 Q_DECLARE_METATYPE(Server)
 
 // What befalls the playing output in the recovery rows.
@@ -147,11 +147,13 @@ void tst_AudioOut::setServer(Server kind)
         return;
     ServerState state;
     state.reachable = server != Server::Unreachable;
-    if (server == Server::WithSink) {
+    if (server == Server::WithSink || server == Server::WithOtherSink) {
         // The simulated system's devices, or one that Qt does not report.
         QStringList names = audio->deviceNames();
         if (names.isEmpty())
             names << QStringLiteral("alpha");
+        if (server == Server::WithOtherSink)
+            names = QStringList { QStringLiteral("omega") };
         state.defaultSink = names.first();
         for (const QString &name : names)
             state.sinks.append({ name, name.left(1).toUpper() + name.mid(1) });
@@ -541,8 +543,8 @@ void tst_AudioOut::recovery_data()
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<Played>("played");
     // What the server reports at each check, one letter a check: n no server,
-    // s a server with a sink. Each is told as an event, and the check it asks
-    // for runs before the regular one.
+    // s a server with the sink, o one with another sink only. Each is told as
+    // an event, and the check it asks for runs before the regular one.
     QTest::addColumn<QString>("servers");
     QTest::addColumn<int>("rebuilds");
     // The check after which a restart is first asked for; 0 for none.
@@ -577,6 +579,9 @@ void tst_AudioOut::recovery_data()
             << Fault::LoseServer << Played::Checked << "nnnnnnnnnnnn" << 0 << 0 << "N";
     QTest::newRow("server lost, back after a while")
             << Fault::LoseServer << Played::Checked << "nnnnssss" << 1 << 5 << "NAF";
+    // Qt still names the sink that was: no stream is started on it.
+    QTest::newRow("server lost, back with another sink")
+            << Fault::LoseServer << Played::Checked << "noo" << 0 << 2 << "NA";
     // However briefly the tone played, the restart counts as one that did.
     QTest::newRow("server lost a second after start")
             << Fault::LoseServer << Played::Briefly << "ss" << 1 << 1 << "F";
@@ -622,7 +627,9 @@ void tst_AudioOut::recovery()
     int firstRestart = 0;
     for (int i = 0; i < servers.size(); ++i) {
         const int checked = checks.count();
-        setServer(servers.at(i) == 's' ? Server::WithSink : Server::Unreachable);
+        setServer(servers.at(i) == 's'           ? Server::WithSink
+                          : servers.at(i) == 'o' ? Server::WithOtherSink
+                                                 : Server::Unreachable);
         QTRY_VERIFY(checks.count() > checked);
         check();
         if (!restarts.isEmpty() && firstRestart == 0)

@@ -221,71 +221,52 @@ void tst_CommandLine::settingsLine_data()
     // What it prints on standard output, and its exit status, -1 while it plays.
     QTest::addColumn<QString>("output");
     QTest::addColumn<int>("exitCode");
+    auto plays = [](const char *name, const QStringList &arguments, const char *line) {
+        QTest::newRow(name) << arguments << QString(line) << QString() << -1;
+    };
+    auto ends = [](const char *name, const QStringList &arguments, const QString &output,
+                   int exitCode) {
+        QTest::newRow(name) << arguments << QString() << output << exitCode;
+    };
 
-    QTest::newRow("none") << QStringList() << "0.02 20"
-                          << "" << -1;
-    QTest::newRow("frequency") << QStringList { "440" } << "0.02 440"
-                               << "" << -1;
-    QTest::newRow("frequency and volume") << QStringList { "440", "0.5" } << "0.5 440"
-                                          << "" << -1;
-    QTest::newRow("fractional frequency") << QStringList { "440.5" } << "0.02 20"
-                                          << "" << -1;
-    QTest::newRow("negative frequency") << QStringList { "-440" } << "0.02 -440"
-                                        << "" << -1;
-    QTest::newRow("a negative number is no option") << QStringList { "-5" } << "0.02 -5"
-                                                    << "" << -1;
-    QTest::newRow("volume not a number") << QStringList { "440", "abc" } << "0.02 440"
-                                         << "" << -1;
-    QTest::newRow("zeros") << QStringList { "0", "0" } << "0.02 20"
-                           << "" << -1;
-    QTest::newRow("third argument") << QStringList { "440", "0.5", "7" } << "0.5 440"
-                                    << "" << -1;
-    QTest::newRow("loud") << QStringList { "1000", "1.5" } << "1.5 1000"
-                          << "" << -1;
-    QTest::newRow("empty strings") << QStringList { "", "" } << "0.02 20"
-                                   << "" << -1;
+    plays("none", QStringList(), "0.02 20");
+    plays("frequency", QStringList { "440" }, "0.02 440");
+    plays("frequency and volume", QStringList { "440", "0.5" }, "0.5 440");
+    plays("fractional frequency", QStringList { "440.5" }, "0.02 20");
+    plays("negative frequency", QStringList { "-440" }, "0.02 -440");
+    plays("a negative number is no option", QStringList { "-5" }, "0.02 -5");
+    plays("volume not a number", QStringList { "440", "abc" }, "0.02 440");
+    plays("zeros", QStringList { "0", "0" }, "0.02 20");
+    plays("third argument", QStringList { "440", "0.5", "7" }, "0.5 440");
+    plays("loud", QStringList { "1000", "1.5" }, "1.5 1000");
+    plays("empty strings", QStringList { "", "" }, "0.02 20");
     // Values the tone cannot be: above half the sample rate it would fold back
     // into an audible whistle or play nothing; a negative volume plays nothing.
-    QTest::newRow("half the sample rate") << QStringList { "22050" } << "0.02 20"
-                                          << "" << -1;
-    QTest::newRow("just below it") << QStringList { "22049" } << "0.02 22049"
-                                   << "" << -1;
-    QTest::newRow("ultrasonic") << QStringList { "30000", "0.5" } << "0.5 20"
-                                << "" << -1;
-    QTest::newRow("ultrasonic, negative") << QStringList { "-22050" } << "0.02 20"
-                                          << "" << -1;
-    QTest::newRow("negative volume") << QStringList { "440", "-0.5" } << "0.02 440"
-                                     << "" << -1;
+    plays("half the sample rate", QStringList { "22050" }, "0.02 20");
+    plays("just below it", QStringList { "22049" }, "0.02 22049");
+    plays("ultrasonic", QStringList { "30000", "0.5" }, "0.5 20");
+    plays("ultrasonic, negative", QStringList { "-22050" }, "0.02 20");
+    plays("negative volume", QStringList { "440", "-0.5" }, "0.02 440");
     // Options come first, matched exactly; the first argument that is not one
     // starts the values.
     const QString usage = "^(steadytone: [^\n]*\n\n)?"
                           "Usage: steadytone \\[--all \\| --device NAME...\\] "
                           "\\[FREQUENCY \\[VOLUME\\]\\]\n(.|\n)*"
                           "\\(default 20\\)(.|\n)*\\(default 0\\.02\\)(.|\n)*steadytone\\(1\\)";
-    QTest::newRow("--help") << QStringList { "--help" } << "" << usage << 0;
-    QTest::newRow("-h") << QStringList { "-h", "440" } << "" << usage << 0;
-    QTest::newRow("--version") << QStringList { "--version" } << ""
-                               << "^steadytone " STEADYTONE_VERSION "\n$" << 0;
-    QTest::newRow("--help after another option")
-            << QStringList { "--all", "--help" } << "" << usage << 0;
-    QTest::newRow("--help as a value") << QStringList { "440", "--help" } << "0.02 440"
-                                       << "" << -1;
-    QTest::newRow("-help") << QStringList { "-help" } << "0.02 20"
-                           << "" << -1;
-    QTest::newRow("--all") << QStringList { "--all", "440", "0.5" } << "0.5 440"
-                           << "" << -1;
-    QTest::newRow("--device") << QStringList { "--device", "beta", "--device", "gamma", "440" }
-                              << "0.02 440"
-                              << "" << -1;
-    QTest::newRow("a device named like an option")
-            << QStringList { "--device", "--all", "440" } << "0.02 440"
-            << "" << -1;
+    ends("--help", QStringList { "--help" }, usage, 0);
+    ends("-h", QStringList { "-h", "440" }, usage, 0);
+    ends("--version", QStringList { "--version" }, "^steadytone " STEADYTONE_VERSION "\n$", 0);
+    ends("--help after another option", QStringList { "--all", "--help" }, usage, 0);
+    plays("--help as a value", QStringList { "440", "--help" }, "0.02 440");
+    plays("-help", QStringList { "-help" }, "0.02 20");
+    plays("--all", QStringList { "--all", "440", "0.5" }, "0.5 440");
+    plays("--device", QStringList { "--device", "beta", "--device", "gamma", "440" }, "0.02 440");
+    plays("a device named like an option", QStringList { "--device", "--all", "440" }, "0.02 440");
     // What cannot be read is answered on standard error.
-    QTest::newRow("--device without a name") << QStringList { "--device" } << "" << usage << 2;
-    QTest::newRow("--all and --device")
-            << QStringList { "--all", "--device", "beta" } << "" << usage << 2;
-    QTest::newRow("--list without a server") << QStringList { "--list" } << ""
-                                             << "^steadytone: no audio server answers\n$" << 1;
+    ends("--device without a name", QStringList { "--device" }, usage, 2);
+    ends("--all and --device", QStringList { "--all", "--device", "beta" }, usage, 2);
+    ends("--list without a server", QStringList { "--list" },
+         "^steadytone: no audio server answers\n$", 1);
 }
 
 void tst_CommandLine::settingsLine()
