@@ -130,10 +130,6 @@ unit=$stage/usr/lib/systemd/user/steadytone.service
 check "the user unit is installed" test -f "$unit"
 check "the unit starts the installed program with the default tone" \
     grep -qx 'ExecStart=/usr/bin/steadytone 20 0.02' "$unit"
-check "the unit is no part of the graphical session, and orders by nothing" \
-    bash -c "! grep -qE '^(PartOf|After)=' '$unit'"
-check "the unit names both manual pages" \
-    grep -qx 'Documentation=man:steadytone(1) man:steadytone-check-tone(1)' "$unit"
 check "the unit notifies, has a watchdog, is restarted on failure, wanted by default.target" \
     bash -c "grep -qx Type=notify '$unit' && grep -qx WatchdogSec=30 '$unit' \
              && grep -qx Restart=on-failure '$unit' && grep -qx WantedBy=default.target '$unit'"
