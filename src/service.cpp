@@ -99,17 +99,16 @@ void Service::restart(const QString &reason)
         if (!QByteArray(*entry).startsWith(prefix))
             environment.append(*entry);
     }
-    std::vector<char *> envp;
-    for (QByteArray &entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<char *> argv;
-    for (QByteArray &argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    auto pointers = [](QByteArrayList &strings) {
+        std::vector<char *> result;
+        for (QByteArray &string : strings)
+            result.push_back(string.data());
+        result.push_back(nullptr);
+        return result;
+    };
 
     closeOnExec();
-    execve(executable.constData(), argv.data(), envp.data());
+    execve(executable.constData(), pointers(arguments).data(), pointers(environment).data());
     qCCritical(lcTone, "Could not start %s afresh: %s", executable.constData(),
                std::strerror(errno));
     // Not exit(): the event loop may be hung, and nothing may wait on it.

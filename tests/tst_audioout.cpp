@@ -887,10 +887,10 @@ void tst_AudioOut::serverEvents()
     ChildProcess other;
     other.setProcessEnvironment(server.environment());
     other.start(QStringLiteral("pacat"), { QStringLiteral("/dev/zero") });
-    const pa_sample_spec spec { PA_SAMPLE_S16LE, 44100, 1 };
+    const pa_sample_spec sampleFormat { PA_SAMPLE_S16LE, 44100, 1 };
     const QByteArray address = server.address().toLocal8Bit();
     pa_simple *own = pa_simple_new(address.constData(), "test", PA_STREAM_PLAYBACK, nullptr, "own",
-                                   &spec, nullptr, nullptr, nullptr);
+                                   &sampleFormat, nullptr, nullptr, nullptr);
     QVERIFY(own);
     QTRY_COMPARE(events.state().streams, QStringList({ "alpha" }));
     pa_simple_free(own);

@@ -16,7 +16,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -185,22 +184,16 @@ void tst_CommandLine::initTestCase()
 QByteArrayList tst_CommandLine::environment(const QByteArrayList &extra) const
 {
     const QByteArray dir = runtimeDir.path().toLocal8Bit();
+    // The extra entries come first: the program reads the first of a name.
     // TMPDIR marks the run as the test's own.
-    QByteArrayList entries { "TMPDIR=" + qgetenv("TMPDIR"),
-                             "XDG_RUNTIME_DIR=" + dir,
-                             "HOME=" + dir,
-                             "PULSE_SERVER=unix:" + dir + "/none",
-                             "PATH=/usr/bin:/bin",
-                             "LANG=C.UTF-8",
-                             QByteArray("QT_MESSAGE_PATTERN=") + QtMessages::Pattern };
-    for (const QByteArray &entry : extra) {
-        const QByteArray name = entry.left(entry.indexOf('=') + 1);
-        entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                     [&](const QByteArray &e) { return e.startsWith(name); }),
-                      entries.end());
-        entries.append(entry);
-    }
-    return entries;
+    return extra
+            + QByteArrayList { "TMPDIR=" + qgetenv("TMPDIR"),
+                               "XDG_RUNTIME_DIR=" + dir,
+                               "HOME=" + dir,
+                               "PULSE_SERVER=unix:" + dir + "/none",
+                               "PATH=/usr/bin:/bin",
+                               "LANG=C.UTF-8",
+                               QByteArray("QT_MESSAGE_PATTERN=") + QtMessages::Pattern };
 }
 
 RawRun tst_CommandLine::start(const QList<QByteArray> &arguments)
