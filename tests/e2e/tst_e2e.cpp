@@ -461,10 +461,16 @@ void tst_E2E::severalOutputs()
         qInfo("tone on %s %lld ms after it was loaded", qPrintable(sink.name), sinceLoad.elapsed());
         QVERIFY(sinceLoad.elapsed() <= ReplugMs);
     }
+    // For the moment that the moved stream plays beside it, an output carries
+    // two tones, which may cancel out into a few silent samples; a dropout
+    // is longer than a millisecond.
+    constexpr int DropoutSamples = 44100 / 1000;
     for (const QString &name : before.keys()) {
         const int end = int(recorders.value(name)->frames());
-        QVERIFY2(longestZeroRun(recorders.value(name)->samples(), before.value(name), end)
-                         <= longestZeroRun(tone + tone),
+        const int zeros = longestZeroRun(recorders.value(name)->samples(), before.value(name), end);
+        qInfo("%s: longest run of zeros %d while other outputs came and went", qPrintable(name),
+              zeros);
+        QVERIFY2(zeros <= DropoutSamples,
                  qPrintable(name + ": a gap while other outputs came and went"));
     }
     playing << "delta";
