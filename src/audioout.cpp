@@ -220,13 +220,7 @@ bool AudioOut::wanted(const QString &device) const
 
 bool AudioOut::serverHas(const QAudioDeviceInfo &device) const
 {
-    if (device.isNull() || !serverKnown || !server.reachable)
-        return true;
-    for (const ServerState::Sink &sink : server.sinks) {
-        if (sink.name == device.deviceName())
-            return true;
-    }
-    return false;
+    return device.isNull() || !serverKnown || !server.reachable || server.sink(device.deviceName());
 }
 
 // Whether Qt has caught up with what the server reported last.
@@ -234,12 +228,9 @@ bool AudioOut::agreesWithServer() const
 {
     if (!server.reachable)
         return true;
-    QStringList streams;
     if (followsDefault()) {
         if (QAudioDeviceInfo::defaultOutputDevice().deviceName() != server.defaultSink)
             return false;
-        if (player->live())
-            streams << player->device().deviceName();
     } else {
         QStringList sinks;
         for (const ServerState::Sink &sink : server.sinks) {
@@ -249,20 +240,22 @@ bool AudioOut::agreesWithServer() const
         sinks.sort();
         if (sinks != QStringList(players.keys()))
             return false;
-        for (const DevicePlayer *each : players) {
-            if (each->live())
-                streams << each->device().deviceName();
-        }
     }
-    streams.sort();
-    return streams == server.streams;
+    return liveDevices() == server.streams;
 }
 
-int AudioOut::livePlayers() const
+// The devices that have a live output, in order: where the server should
+// report this process's streams.
+QStringList AudioOut::liveDevices() const
 {
-    int live = 0;
-    for (const DevicePlayer *each : players)
-        live += each->live() ? 1 : 0;
+    const QList<DevicePlayer *> all =
+            followsDefault() ? QList<DevicePlayer *> { player } : players.values();
+    QStringList live;
+    for (const DevicePlayer *each : all) {
+        if (each->live())
+            live << each->device().deviceName();
+    }
+    live.sort();
     return live;
 }
 
@@ -282,7 +275,7 @@ void AudioOut::updateStatus()
         else
             next = tone + device;
     } else {
-        const int live = livePlayers();
+        const int live = liveDevices().size();
         next = live == 0 ? QStringLiteral("Waiting for an output device")
                          : tone
                         + (live == 1 ? QStringLiteral("1 output")
@@ -304,9 +297,6 @@ void AudioOut::updateStatus()
 // A device by the description the server gives it, or else by its name.
 QString AudioOut::describe(const QString &device) const
 {
-    for (const ServerState::Sink &sink : server.sinks) {
-        if (sink.name == device && !sink.description.isEmpty())
-            return sink.description;
-    }
-    return device;
+    const ServerState::Sink *sink = server.sink(device);
+    return sink && !sink->description.isEmpty() ? sink->description : device;
 }

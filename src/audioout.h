@@ -88,7 +88,7 @@ private:
     // stream started on a sink that has just gone can block Qt for good.
     bool serverHas(const QAudioDeviceInfo &device) const;
     bool agreesWithServer() const;
-    int livePlayers() const;
+    QStringList liveDevices() const;
     void updateStatus();
     QString describe(const QString &device) const;
 

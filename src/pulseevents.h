@@ -30,6 +30,16 @@ struct ServerState
     // The sink each of this process's streams plays on, in no order.
     QStringList streams;
 
+    // The sink of that name, or null when the server has none.
+    const Sink *sink(const QString &name) const
+    {
+        for (const Sink &each : sinks) {
+            if (each.name == name)
+                return &each;
+        }
+        return nullptr;
+    }
+
     bool operator==(const ServerState &other) const
     {
         return reachable == other.reachable && defaultSink == other.defaultSink

@@ -107,6 +107,8 @@ private:
                const AudioOut::Outputs &outputs = AudioOut::Outputs());
     // What the server reports from now on, told at once, as its events do.
     void setServer(Server server);
+    // What it reports of the simulated system, as it is now.
+    ServerState serverState() const;
     void check(bool release = true);
     static void releaseReplaced();
     int generatorCount() const;
@@ -140,11 +142,8 @@ void tst_AudioOut::cleanup()
     setServer(Server::Unreachable);
 }
 
-void tst_AudioOut::setServer(Server kind)
+ServerState tst_AudioOut::serverState() const
 {
-    server = kind;
-    if (!audioOut)
-        return;
     ServerState state;
     state.reachable = server != Server::Unreachable;
     if (server == Server::WithSink || server == Server::WithOtherSink) {
@@ -159,7 +158,14 @@ void tst_AudioOut::setServer(Server kind)
             state.sinks.append({ name, name.left(1).toUpper() + name.mid(1) });
     }
     state.streams = audio->liveStreams();
-    audioOut->serverChanged(state);
+    return state;
+}
+
+void tst_AudioOut::setServer(Server kind)
+{
+    server = kind;
+    if (audioOut)
+        audioOut->serverChanged(serverState());
 }
 
 void tst_AudioOut::start(int frequency, double volume, const AudioOut::Outputs &outputs)
@@ -701,11 +707,8 @@ void tst_AudioOut::events()
     QCOMPARE(audio->outputCount(), 1);
     checks.clear();
 
-    ServerState state;
-    state.reachable = true;
-    state.defaultSink = QStringLiteral("alpha");
-    state.sinks = { { QStringLiteral("alpha"), QString() }, { QStringLiteral("beta"), QString() } };
-    state.streams = QStringList { QStringLiteral("alpha") };
+    // The server tells of the change before Qt has it.
+    ServerState state = serverState();
     if (change == "default")
         state.defaultSink = QStringLiteral("beta");
     else
