@@ -3,6 +3,7 @@
 // recovery.
 //   bareoutput
 #include "generator.h"
+#include "tone.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioOutput>
@@ -11,17 +12,11 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QAudioFormat format;
-    format.setSampleRate(44100);
-    format.setChannelCount(1);
-    format.setSampleSize(16);
-    format.setCodec(QStringLiteral("audio/pcm"));
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setSampleType(QAudioFormat::SignedInt);
-    Generator tone(format, 1000000, 20, nullptr);
+    const QAudioFormat format = Tone::format();
+    Generator tone(format, Tone::BufferDurationUs, Tone::DefaultFrequency, nullptr);
     tone.startReading();
     QAudioOutput output(QAudioDeviceInfo::defaultOutputDevice(), format);
     output.start(&tone);
-    output.setVolume(0.02);
+    output.setVolume(Tone::DefaultVolume);
     return app.exec();
 }

@@ -1,4 +1,5 @@
 #include "generator.h"
+#include "tone.h"
 #include "tonereference.h"
 
 #include <QtTest>
@@ -19,7 +20,7 @@ void bench_Generator::synthesizeDefaultBuffer()
 {
     QBENCHMARK
     {
-        Generator generator(defaultFormat(), 1000000, 20, nullptr);
+        Generator generator(defaultFormat(), Tone::BufferDurationUs, 20, nullptr);
         Q_UNUSED(generator)
     }
 }
@@ -38,7 +39,7 @@ void bench_Generator::read_data()
 void bench_Generator::read()
 {
     QFETCH(int, bytes);
-    Generator generator(defaultFormat(), 1000000, 20, nullptr);
+    Generator generator(defaultFormat(), Tone::BufferDurationUs, 20, nullptr);
     QByteArray buffer(bytes, '\0');
     QBENCHMARK
     {

@@ -14,9 +14,9 @@ constexpr double TwoPi = 6.283185307179586;
 // cannot carry any. Worked out in 64 bits without overflow; a length past the
 // cap becomes the largest whole number of frames under it, so no format can
 // make the buffer wrap or explode.
-qint64 bufferLength(int sampleRate, int channels, int channelBytes, qint64 duration)
+qint64 bufferLength(int sampleRate, int channels, int channelBytes, qint64 durationUs)
 {
-    if (sampleRate <= 0 || channels <= 0 || channelBytes <= 0 || duration <= 0)
+    if (sampleRate <= 0 || channels <= 0 || channelBytes <= 0 || durationUs <= 0)
         return 0;
     constexpr qint64 Max = std::numeric_limits<qint64>::max();
     const qint64 frameBytes = qint64(channels) * channelBytes; // below 2^62
@@ -24,9 +24,9 @@ qint64 bufferLength(int sampleRate, int channels, int channelBytes, qint64 durat
     if (frameBytes > Max / sampleRate)
         return capped;
     const qint64 bytesPerSecond = frameBytes * sampleRate;
-    if (bytesPerSecond > Max / duration)
+    if (bytesPerSecond > Max / durationUs)
         return capped;
-    const qint64 length = bytesPerSecond * duration / Generator::DurationDivisor;
+    const qint64 length = bytesPerSecond * durationUs / Generator::MicrosecondsPerSecond;
     return length > Generator::MaxBufferBytes ? capped : length;
 }
 
@@ -67,12 +67,12 @@ int encodeSample(double x, const QAudioFormat &format, uchar *out)
 
 } // namespace
 
-Generator::Generator(const QAudioFormat &format, qint64 duration, int frequency, QObject *parent)
+Generator::Generator(const QAudioFormat &format, qint64 durationUs, int frequency, QObject *parent)
     : QIODevice(parent)
     , buffer(InitialBufferBytes, '\0')
 {
     if (format.isValid())
-        synthesize(format, duration, frequency);
+        synthesize(format, durationUs, frequency);
 }
 
 Generator::~Generator() = default;
@@ -114,12 +114,12 @@ qint64 Generator::writeData(const char *data, qint64 size)
     return 0;
 }
 
-void Generator::synthesize(const QAudioFormat &format, qint64 duration, int frequency)
+void Generator::synthesize(const QAudioFormat &format, qint64 durationUs, int frequency)
 {
     const int channelBytes = format.sampleSize() / 8;
     const int channels = format.channelCount();
     const int sampleRate = format.sampleRate();
-    const qint64 length = bufferLength(sampleRate, channels, channelBytes, duration);
+    const qint64 length = bufferLength(sampleRate, channels, channelBytes, durationUs);
 
     // Whatever the loop below does not write (an encoding it does not
     // produce, a trailing partial frame) stays silence.

@@ -15,14 +15,13 @@ public:
     // Size of the zeroed buffer a generator starts with; an invalid format
     // leaves it as it is, so the device serves that much silence in a loop.
     static constexpr int InitialBufferBytes = 32768;
-    // A duration of 1000000 gives ten seconds of audio.
-    static constexpr qint64 DurationDivisor = 100000;
+    static constexpr qint64 MicrosecondsPerSecond = 1000000;
     // Ten seconds of the largest formats sound hardware offers (768 kHz,
     // 8 channels, 32 bits) fit; the cap only keeps absurd formats from asking
     // for more memory than a QByteArray can hold.
     static constexpr qint64 MaxBufferBytes = qint64(256) << 20;
 
-    Generator(const QAudioFormat &format, qint64 duration, int frequency, QObject *parent);
+    Generator(const QAudioFormat &format, qint64 durationUs, int frequency, QObject *parent);
     ~Generator() override;
 
     void startReading();
@@ -33,7 +32,7 @@ public:
     qint64 writeData(const char *data, qint64 size) override;
 
 private:
-    void synthesize(const QAudioFormat &format, qint64 duration, int frequency);
+    void synthesize(const QAudioFormat &format, qint64 durationUs, int frequency);
 
     qint64 position = 0;
     QByteArray buffer;

@@ -1,4 +1,5 @@
 #include "generator.h"
+#include "tone.h"
 #include "tonereference.h"
 
 #include <QtTest>
@@ -64,7 +65,7 @@ void tst_Generator::servesTheTone()
     QFETCH(QAudioFormat, format);
     QFETCH(int, frequency);
 
-    Generator generator(format, 1000000, frequency, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, frequency, nullptr);
     const qint64 frames = 10LL * format.sampleRate();
     const QByteArray expected = referenceTone(format, frequency, frames);
     QCOMPARE(generator.bytesAvailable(), qint64(expected.size()));
@@ -93,7 +94,7 @@ void tst_Generator::servesTheTone()
 
 void tst_Generator::defaultBuffer()
 {
-    Generator generator(defaultFormat(), 1000000, 20, nullptr);
+    Generator generator(defaultFormat(), Tone::BufferDurationUs, 20, nullptr);
     QCOMPARE(generator.bytesAvailable(), qint64(882000));
     QVERIFY(!generator.isOpen());
     const QByteArray start = readAll(generator, 4);
@@ -104,7 +105,7 @@ void tst_Generator::defaultBuffer()
 
 void tst_Generator::invalidFormatServesSilence()
 {
-    Generator generator(QAudioFormat(), 1000000, 440, nullptr);
+    Generator generator(QAudioFormat(), Tone::BufferDurationUs, 440, nullptr);
     QCOMPARE(generator.bytesAvailable(), qint64(Generator::InitialBufferBytes));
     const QByteArray data = readAll(generator, 100000);
     QCOMPARE(data, QByteArray(100000, '\0'));
@@ -123,7 +124,7 @@ void tst_Generator::noBytesPerSecond_data()
 void tst_Generator::noBytesPerSecond()
 {
     QFETCH(QAudioFormat, format);
-    Generator generator(format, 1000000, 440, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, 440, nullptr);
     QCOMPARE(generator.bytesAvailable(), qint64(0));
     char data[16];
     QCOMPARE(generator.readData(data, sizeof data), qint64(0));
@@ -142,7 +143,7 @@ void tst_Generator::unknownEncodingIsSilence_data()
 void tst_Generator::unknownEncodingIsSilence()
 {
     QFETCH(QAudioFormat, format);
-    Generator generator(format, 1000000, 440, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, 440, nullptr);
     const qint64 length =
             10LL * format.sampleRate() * format.channelCount() * format.sampleSize() / 8;
     QCOMPARE(generator.bytesAvailable(), length);
@@ -152,7 +153,7 @@ void tst_Generator::unknownEncodingIsSilence()
 void tst_Generator::readsLargerThanTheBufferWrap()
 {
     const QAudioFormat format = makeFormat(8000, 1, 8, QAudioFormat::UnSignedInt);
-    Generator generator(format, 1000000, 440, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, 440, nullptr);
     const QByteArray tone = referenceTone(format, 440, 80000);
     QCOMPARE(readAll(generator, 100), tone.left(100));
     // Two and a half buffers, starting where the last read stopped.
@@ -165,7 +166,7 @@ void tst_Generator::readsLargerThanTheBufferWrap()
 void tst_Generator::readEndingAtTheEndRewinds()
 {
     const QAudioFormat format = makeFormat(8000, 1, 16);
-    Generator generator(format, 1000000, 440, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, 440, nullptr);
     const QByteArray tone = referenceTone(format, 440, 80000);
     QCOMPARE(readAll(generator, 1000), tone.left(1000));
     QCOMPARE(readAll(generator, tone.size() - 1000), tone.mid(1000));
@@ -175,7 +176,7 @@ void tst_Generator::readEndingAtTheEndRewinds()
 void tst_Generator::nonPositiveReadsReturnNothing()
 {
     const QAudioFormat format = defaultFormat();
-    Generator generator(format, 1000000, 440, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, 440, nullptr);
     const QByteArray tone = referenceTone(format, 440, 100);
     QCOMPARE(readAll(generator, 50), tone.left(50));
     char data[8] = {};
@@ -187,7 +188,7 @@ void tst_Generator::nonPositiveReadsReturnNothing()
 void tst_Generator::stopThenStartRewinds()
 {
     const QAudioFormat format = defaultFormat();
-    Generator generator(format, 1000000, 440, nullptr);
+    Generator generator(format, Tone::BufferDurationUs, 440, nullptr);
     const QByteArray tone = referenceTone(format, 440, 1000);
     generator.startReading();
     QCOMPARE(generator.read(1234), tone.left(1234));
@@ -200,7 +201,7 @@ void tst_Generator::stopThenStartRewinds()
 
 void tst_Generator::writesAreRefused()
 {
-    Generator generator(defaultFormat(), 1000000, 440, nullptr);
+    Generator generator(defaultFormat(), Tone::BufferDurationUs, 440, nullptr);
     QCOMPARE(generator.writeData("abc", 3), qint64(0));
     QCOMPARE(generator.writeData(nullptr, -1), qint64(0));
     QCOMPARE(readAll(generator, 4), referenceTone(defaultFormat(), 440, 2));
@@ -211,11 +212,11 @@ void tst_Generator::oddDurationsStopAtTheEnd()
     // 1.00001 s of stereo 16-bit at 8000 Hz is 32000.32 bytes: the buffer
     // holds 32000 bytes and no write runs past it.
     const QAudioFormat format = makeFormat(8000, 2, 16);
-    Generator generator(format, 100001, 440, nullptr);
+    Generator generator(format, 1000010, 440, nullptr);
     QCOMPARE(generator.bytesAvailable(), qint64(32000));
     QCOMPARE(readAll(generator, 32000), referenceTone(format, 440, 8000));
     // A duration that leaves half a frame keeps that half silent.
-    Generator odd(format, 100006, 440, nullptr);
+    Generator odd(format, 1000060, 440, nullptr);
     QCOMPARE(odd.bytesAvailable(), qint64(32001));
     QCOMPARE(readAll(odd, 32001), referenceTone(format, 440, 8000) + QByteArray(1, '\0'));
 }
@@ -228,12 +229,12 @@ void tst_Generator::absurdFormatsAreCapped_data()
     // 32-bit float is not synthesized, so only the buffer's size is at stake.
     const QAudioFormat huge =
             makeFormat(std::numeric_limits<int>::max(), 8, 32, QAudioFormat::Float);
-    QTest::newRow("bytes per second beyond 32 bits") << huge << qint64(1000000);
+    QTest::newRow("bytes per second beyond 32 bits") << huge << Tone::BufferDurationUs;
     QTest::newRow("length beyond 64 bits")
             << makeFormat(44100, 3, 32, QAudioFormat::Float) << std::numeric_limits<qint64>::max();
     QTest::newRow("frames larger than the cap")
             << makeFormat(44100, std::numeric_limits<int>::max(), 1 << 20, QAudioFormat::Float)
-            << qint64(1000000);
+            << Tone::BufferDurationUs;
 }
 
 void tst_Generator::absurdFormatsAreCapped()

@@ -16,17 +16,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     format.setSampleType(QAudioFormat::SampleType(input.ConsumeIntegralInRange(0, 3)));
     format.setByteOrder(QAudioFormat::Endian(input.ConsumeIntegralInRange(0, 1)));
     format.setCodec(input.ConsumeBool() ? QStringLiteral("audio/pcm") : QString());
-    const qint64 duration = input.ConsumeIntegral<qint64>();
+    const qint64 durationUs = input.ConsumeIntegral<qint64>();
     const int frequency = input.ConsumeIntegral<int>();
 
     // Buffers of hundreds of megabytes are correct but would make each run
     // take seconds; the cap on them has unit tests of its own.
     const long double length = static_cast<long double>(format.sampleRate()) * format.channelCount()
-            * (format.sampleSize() / 8) * duration / Generator::DurationDivisor;
+            * (format.sampleSize() / 8) * durationUs / Generator::MicrosecondsPerSecond;
     if (length > (4 << 20))
         return 0;
 
-    Generator generator(format, duration, frequency, nullptr);
+    Generator generator(format, durationUs, frequency, nullptr);
     const qint64 available = generator.bytesAvailable();
     std::vector<char> buffer;
     while (input.remaining_bytes() > 0) {

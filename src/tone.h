@@ -1,0 +1,91 @@
+#ifndef TONE_H
+#define TONE_H
+
+#include <QAudioFormat>
+#include <QStringList>
+#include <QtGlobal>
+
+// The tone and where it plays: what a user may ask for, what each value falls
+// back to, and the format the tone is made in first. Everything that reads
+// the tone's settings takes them from here.
+namespace Tone {
+
+constexpr int DefaultFrequency = 20;
+constexpr double DefaultVolume = 0.02;
+// The rate asked for first. A tone at or above half of it would fold back
+// into an audible whistle, or play nothing at all.
+constexpr int SampleRate = 44100;
+constexpr int FrequencyLimit = SampleRate / 2;
+// Qt plays any volume above this at full scale.
+constexpr double MaxVolume = 1.0;
+// Each tone buffer holds this much audio, played in a loop.
+constexpr qint64 BufferDurationUs = 10000000;
+
+constexpr bool isPlayableFrequency(int frequency)
+{
+    return frequency != 0 && frequency > -FrequencyLimit && frequency < FrequencyLimit;
+}
+
+// Written so that NaN, which compares false with everything, is not playable.
+constexpr bool isPlayableVolume(double volume)
+{
+    return volume > 0.0 && volume <= MaxVolume;
+}
+
+// A tone that can be played: a value it cannot have is replaced by the
+// default, so no caller can ask for an inaudible, folded or full-scale tone.
+struct Settings
+{
+    constexpr Settings(int frequency = DefaultFrequency, double volume = DefaultVolume)
+        : frequency(isPlayableFrequency(frequency) ? frequency : DefaultFrequency)
+        , volume(isPlayableVolume(volume) ? volume : DefaultVolume)
+    { }
+
+    int frequency;
+    double volume;
+};
+
+// Where to play: on the default output, which playback follows; on every
+// output; or on the ones named.
+struct Outputs
+{
+    enum Mode { Default, All, Named };
+
+    Mode mode = Default;
+    QStringList names;
+
+    // In words, for the line the program starts with.
+    QString described() const
+    {
+        switch (mode) {
+        case Default:
+            return QStringLiteral("the default output, following it as it changes");
+        case All:
+            return QStringLiteral("every output");
+        case Named:
+            break;
+        }
+        QStringList quoted;
+        for (const QString &name : names)
+            quoted << QLatin1Char('"') + name + QLatin1Char('"');
+        return quoted.join(QStringLiteral(", "));
+    }
+};
+
+// PCM, 44100 Hz, mono, 16-bit signed little-endian: what a device is asked
+// to play first.
+inline QAudioFormat format()
+{
+    QAudioFormat format;
+    format.setSampleRate(SampleRate);
+    format.setChannelCount(1);
+    format.setSampleSize(16);
+    format.setCodec(QStringLiteral("audio/pcm"));
+    format.setByteOrder(QAudioFormat::LittleEndian);
+    format.setSampleType(QAudioFormat::SignedInt);
+    return format;
+}
+
+} // namespace Tone
+
+#endif // TONE_H
