@@ -1,69 +1,142 @@
 #include "arguments.h"
 
+namespace {
+
+bool isNumber(const QString &argument)
+{
+    bool ok = false;
+    argument.toDouble(&ok);
+    return ok;
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+} // namespace
+
 Arguments::Arguments(const QStringList &arguments)
 {
-    int next = 1;
-    for (; next < arguments.size(); ++next) {
-        const QString &option = arguments.at(next);
-        if (option == QLatin1String("-h") || option == QLatin1String("--help")) {
-            request = Help;
-            return;
-        }
-        if (option == QLatin1String("--version")) {
-            request = Version;
-            return;
-        }
-        if (option == QLatin1String("--list")) {
-            request = List;
-            return;
-        }
-        if (option == QLatin1String("--all")) {
-            all = true;
-        } else if (option == QLatin1String("--device")) {
-            // What follows is a name, whatever it looks like; without one,
-            // the option cannot be read as a value either.
-            if (++next == arguments.size()) {
-                error = QStringLiteral("--device needs the name of an output device");
-                break;
-            }
-            devices.append(arguments.at(next));
-        } else {
-            break;
-        }
+    QStringList given;
+    bool optionsEnded = false;
+    for (int next = 1; next < arguments.size() && request == Play; ++next) {
+        const QString &argument = arguments.at(next);
+        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || isNumber(argument))
+            given << argument;
+        else if (argument == QLatin1String("--"))
+            optionsEnded = true;
+        else
+            option(argument, arguments, &next);
     }
-    if (error.isEmpty() && all && !devices.isEmpty())
-        error = QStringLiteral("--all and --device do not go together");
-    if (!error.isEmpty()) {
+    if (request == Play)
+        values(given);
+}
+
+void Arguments::option(const QString &argument, const QStringList &arguments, int *next)
+{
+    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+        request = Help;
+    } else if (argument == QLatin1String("--version")) {
+        request = Version;
+    } else if (argument == QLatin1String("--list")) {
+        request = List;
+    } else if (argument == QLatin1String("--all")) {
+        mode(Tone::Outputs::All);
+    } else if (argument == QLatin1String("--pause-when-idle")) {
+        pauseWhenIdle = true;
+    } else if (argument == QLatin1String("--device")
+               || argument.startsWith(QLatin1String("--device="))) {
+        // What follows is a name, whatever it looks like.
+        const bool joined = argument.contains(QLatin1Char('='));
+        const QString name =
+                joined ? argument.section(QLatin1Char('='), 1) : arguments.value(++*next);
+        if (name.isEmpty()) {
+            request = Wrong;
+            error = QStringLiteral("--device needs the name of an output device");
+            return;
+        }
+        mode(Tone::Outputs::Named);
+        outputs.names << name;
+    } else {
         request = Wrong;
-        return;
+        error = QStringLiteral("unknown option %1").arg(quoted(argument));
     }
-    if (next < arguments.size())
-        frequency = arguments.at(next).toInt(nullptr, 10);
-    if (next + 1 < arguments.size())
-        volume = arguments.at(next + 1).toDouble();
+}
+
+void Arguments::mode(Tone::Outputs::Mode chosen)
+{
+    if (outputs.mode != Tone::Outputs::Default && outputs.mode != chosen) {
+        request = Wrong;
+        error = QStringLiteral("--all and --device do not go together");
+    }
+    outputs.mode = chosen;
+}
+
+void Arguments::values(const QStringList &given)
+{
+    int frequency = 0;
+    double volume = 0.0;
+    if (!given.isEmpty()) {
+        bool ok = false;
+        frequency = given.at(0).toInt(&ok, 10);
+        if (!ok)
+            notes << QStringLiteral("The frequency %1 is not a whole number; playing %2 Hz")
+                             .arg(quoted(given.at(0)))
+                             .arg(Tone::DefaultFrequency);
+        else if (frequency != 0 && !Tone::isPlayableFrequency(frequency))
+            notes << QStringLiteral("A tone of %1 Hz cannot be played at %2 Hz a second; "
+                                    "playing %3 Hz")
+                             .arg(frequency)
+                             .arg(Tone::SampleRate)
+                             .arg(Tone::DefaultFrequency);
+    }
+    if (given.size() > 1) {
+        bool ok = false;
+        volume = given.at(1).toDouble(&ok);
+        if (!ok)
+            notes << QStringLiteral("The volume %1 is not a number; playing at %2")
+                             .arg(quoted(given.at(1)))
+                             .arg(Tone::DefaultVolume);
+        else if (volume != 0.0 && !Tone::isPlayableVolume(volume))
+            notes << QStringLiteral("The volume %1 is outside 0 to %2; playing at %3")
+                             .arg(given.at(1))
+                             .arg(Tone::MaxVolume)
+                             .arg(Tone::DefaultVolume);
+    }
+    tone = Tone::Settings(frequency, volume);
 }
 
 QString Arguments::usage()
 {
     return QStringLiteral(
-            "Usage: steadytone [--all | --device NAME...] [FREQUENCY [VOLUME]]\n"
-            "       steadytone --list | -h | --help | --version\n"
-            "\n"
-            "Keeps audio outputs awake with a continuous, nearly inaudible sine tone,\n"
-            "until it is stopped: the default output, which it follows as it changes,\n"
-            "or every output, or the ones named.\n"
-            "\n"
-            "  FREQUENCY      the tone's frequency in hertz, a whole number below 22050\n"
-            "                 (default 20)\n"
-            "  VOLUME         its volume, from 0 to 1 (default 0.02)\n"
-            "  --all          play on every output device, except the dummy one a\n"
-            "                 sound server offers when it has no other\n"
-            "  --device NAME  play on this output device, and wait for it while it is\n"
-            "                 absent; may be given more than once\n"
-            "  --list         list the output devices, with the names --device takes\n"
-            "  -h, --help     show this help\n"
-            "  --version      show the version\n"
-            "\n"
-            "A value that is missing, zero or out of range gives the default.\n"
-            "The manual page steadytone(1) tells more.\n");
+                   "Usage: steadytone [--all | --device NAME...] [--pause-when-idle] [--] "
+                   "[FREQUENCY [VOLUME]]\n"
+                   "       steadytone --list | -h | --help | --version\n"
+                   "\n"
+                   "Keeps audio outputs awake with a continuous, nearly inaudible sine tone,\n"
+                   "until it is stopped: the default output, which it follows as it changes,\n"
+                   "or every output, or the ones named.\n"
+                   "\n"
+                   "  FREQUENCY          the tone's frequency in hertz, a whole number between\n"
+                   "                     -%1 and %1 (default %2)\n"
+                   "  VOLUME             its volume, above 0 and at most %3 (default %4)\n"
+                   "  --all              play on every output device, except the dummy one a\n"
+                   "                     sound server offers when it has no other\n"
+                   "  --device NAME      play on this output device, and wait for it while it\n"
+                   "                     is absent; may be given more than once\n"
+                   "  --pause-when-idle  stop the tone while your desktop session is locked or\n"
+                   "                     idle, so that the devices may sleep\n"
+                   "  --list             list the output devices, with the names --device takes\n"
+                   "  -h, --help         show this help\n"
+                   "  --version          show the version\n"
+                   "  --                 what follows are values, even if they start with '-'\n"
+                   "\n"
+                   "A value that is missing or zero gives the default; so does one that is not\n"
+                   "a number, or out of range, and the program says so.\n"
+                   "The manual page steadytone(1) tells more.\n")
+            .arg(Tone::FrequencyLimit - 1)
+            .arg(Tone::DefaultFrequency)
+            .arg(Tone::MaxVolume)
+            .arg(Tone::DefaultVolume);
 }

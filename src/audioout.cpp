@@ -1,86 +1,82 @@
 #include "audioout.h"
 
 #include "deviceplayer.h"
+#include "linethrottle.h"
 #include "log.h"
 
-#include <QAudioDeviceInfo>
 #include <QDebug>
 #include <QTimer>
 
-#include <cmath>
+#include <algorithm>
 
 namespace {
 
-// A tone at or above half the sample rate would fold back into an audible
-// whistle, or play nothing at all.
-int playableFrequency(int frequency)
+QString quoted(const QString &name)
 {
-    const int limit = AudioOut::SampleRate / 2;
-    return frequency > -limit && frequency < limit && frequency != 0 ? frequency
-                                                                     : AudioOut::DefaultFrequency;
-}
-
-// Qt would play an infinite volume at full scale, and nothing for a
-// negative or undefined one.
-double playableVolume(double volume)
-{
-    return std::isfinite(volume) && volume > 0.0 ? volume : AudioOut::DefaultVolume;
-}
-
-QString quoted(const QString &device)
-{
-    return QLatin1Char('"') + device + QLatin1Char('"');
+    return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
 } // namespace
 
-AudioOut::AudioOut(int frequency, double volume, QObject *parent)
-    : AudioOut(frequency, volume, Outputs(), parent)
-{ }
-
-AudioOut::AudioOut(int frequency, double volume, const Outputs &outputs, QObject *parent)
+AudioOut::AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, QObject *parent)
     : QObject(parent)
-    , frequency(playableFrequency(frequency))
-    , volume(playableVolume(volume))
+    , tone(tone)
     , outputs(outputs)
+    , lines(new LineThrottle(this))
+    , timer(new QTimer(this))
     , soon(new QTimer(this))
 {
-    qDebug() << this->volume << this->frequency;
-
-    format.setSampleRate(SampleRate);
-    format.setChannelCount(1);
-    format.setSampleSize(16);
-    format.setCodec("audio/pcm");
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setSampleType(QAudioFormat::SignedInt);
-
-    if (followsDefault())
-        player = new DevicePlayer(this->frequency, this->volume, format, true, this);
-
+    qDebug() << tone.volume << tone.frequency;
+    qCInfo(lcTone).noquote() << QStringLiteral("Playing %1 Hz at volume %2 on %3")
+                                        .arg(tone.frequency)
+                                        .arg(tone.volume)
+                                        .arg(outputs.described());
+    connect(timer, &QTimer::timeout, this, &AudioOut::checkOut);
     soon->setSingleShot(true);
     connect(soon, &QTimer::timeout, this, [this] { check(false); });
-
-    checkOut();
-
-    auto *timer = new QTimer(this);
-    connect(timer, SIGNAL(timeout()), this, SLOT(checkOut()));
-    timer->start(CheckIntervalMs);
 }
 
 // The children still alive (players, timers) go with the QObject base.
 AudioOut::~AudioOut() = default;
 
+void AudioOut::start()
+{
+    started = true;
+    timer->start(CheckIntervalMs);
+    // The first check waits for what the server says, which names the
+    // devices in its lines; it comes at once, even when no server answers.
+    if (server.reach == ServerState::Unknown)
+        scheduleCheck(HiddenSinkRecheckMs);
+    else
+        check(false);
+}
+
 void AudioOut::serverChanged(const ServerState &state)
 {
-    if (!state.reachable && (server.reachable || !serverKnown))
+    if (state.reach == ServerState::Unreachable && server.reach == ServerState::Unknown)
+        qCInfo(lcTone) << "No audio server answers yet; waiting for one";
+    else if (state.reach == ServerState::Unreachable && server.reach == ServerState::Reachable)
         qCWarning(lcTone) << "No audio server answers; waiting for one";
-    else if (state.reachable && serverKnown && !server.reachable)
+    else if (state.reach == ServerState::Reachable && server.reach == ServerState::Unreachable)
         qCInfo(lcTone) << "The audio server answers again";
-    serverKnown = true;
+
+    // What may end a player's trouble: the server back, a device or the
+    // default changed. Its streams coming and going do not: a sink that
+    // kills every new stream would otherwise be answered at its own pace.
+    const bool mayHeal = state.reach != server.reach || state.defaultSink != server.defaultSink
+            || state.sinks != server.sinks;
+    if (state.reach != server.reach || state.sinks != server.sinks)
+        qtDevicesStale = true;
+    for (const ServerState::Sink &sink : state.sinks)
+        descriptions.insert(sink.name, sink.description);
     server = state;
+    if (mayHeal) {
+        for (DevicePlayer *player : qAsConst(players))
+            player->rearm();
+    }
     catchUp.setRemainingTime(CatchUpMs);
-    if (!soon->isActive())
-        soon->start(EventDelayMs);
+    if (started)
+        scheduleCheck(EventDelayMs);
 }
 
 void AudioOut::checkOut()
@@ -88,109 +84,183 @@ void AudioOut::checkOut()
     check(true);
 }
 
+void AudioOut::scheduleCheck(int delayMs)
+{
+    if (soon->isActive() && soon->remainingTime() <= delayMs)
+        return;
+    soon->start(delayMs);
+}
+
 void AudioOut::check(bool regular)
 {
-    if (followsDefault())
-        followDefault(regular);
+    const QAudioDeviceInfo qtDefault = QAudioDeviceInfo::defaultOutputDevice();
+    bool qtBehind = false;
+    const QList<QAudioDeviceInfo> wanted = wantedDevices(qtDefault, &qtBehind);
+    // While Qt has not caught up with the server, what Qt says of an output
+    // may be out of date: only moves happen, and only once it has caught up
+    // or had the time to.
+    const bool settled = !qtBehind || catchUp.hasExpired();
+    QList<DevicePlayer *> kept;
+    for (const QAudioDeviceInfo &device : wanted) {
+        DevicePlayer *player = playerFor(device);
+        kept << player;
+        if (player->device() != device)
+            follow(player, device);
+        else if (settled)
+            recover(player, regular);
+    }
+    for (DevicePlayer *player : qAsConst(players)) {
+        if (!kept.contains(player))
+            release(player);
+    }
+    players = kept;
+    for (const QString &name : outputs.names) {
+        if (hasPlayerOn(name)) {
+            missed.remove(name);
+        } else if (server.answers() && !missed.contains(name)) {
+            qCInfo(lcTone).noquote() << quoted(name) << "is not there; waiting for it"
+                                     << "(steadytone --list shows the names)";
+            missed.insert(name);
+        }
+    }
+    if (qtDefault.isNull())
+        lookForHiddenSink();
     else
-        playEach(regular);
+        hiddenSince.invalidate();
+
     updateStatus();
     emit checked();
-    if (!catchUp.hasExpired() && !agreesWithServer())
-        soon->start(CatchUpIntervalMs);
+    if (server.answers() && !catchUp.hasExpired() && (qtBehind || liveDevices() != server.streams))
+        scheduleCheck(CatchUpIntervalMs);
 }
 
-void AudioOut::followDefault(bool regular)
+QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefault, bool *qtBehind)
 {
-    const QAudioDeviceInfo device = QAudioDeviceInfo::defaultOutputDevice();
-    if (device != player->device()) {
-        hiddenSince.invalidate();
-        // Asked afresh rather than reusing the value compared.
-        if (serverHas(device))
-            player->moveTo(QAudioDeviceInfo::defaultOutputDevice());
-    } else if (device.isNull()) {
-        lookForHiddenSink();
-    } else {
-        recover(player, regular);
+    if (outputs.mode == Tone::Outputs::Default) {
+        *qtBehind = server.answers() && qtDefault.deviceName() != server.defaultSink;
+        return { qtDefault };
     }
-}
-
-void AudioOut::playEach(bool regular)
-{
-    QMap<QString, QAudioDeviceInfo> present;
-    const QAudioDeviceInfo fallback = QAudioDeviceInfo::defaultOutputDevice();
-    for (const QAudioDeviceInfo &device : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
+    const auto wants = [this](const QString &name) {
+        return outputs.mode == Tone::Outputs::All
+                ? !name.isEmpty() && name != QLatin1String(DummySink)
+                : outputs.names.contains(name);
+    };
+    // While no server answers, Qt knows no more than before.
+    if (qtDevicesStale && server.reach != ServerState::Unreachable) {
+        qtDevices.clear();
         // Only the devices of the backend that gives the default: Qt lists
         // its ALSA devices too, which lead to the same sound server.
-        if (device.realm() == fallback.realm() && wanted(device.deviceName()) && serverHas(device))
-            present.insert(device.deviceName(), device);
-    }
-    for (auto it = players.begin(); it != players.end();) {
-        if (present.contains(it.key())) {
-            ++it;
-            continue;
+        for (const QAudioDeviceInfo &device :
+             QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
+            if (device.realm() == qtDefault.realm() && wants(device.deviceName()))
+                qtDevices << device;
         }
-        // Its stream must not stay where the server may have moved it, on
-        // an output that plays a tone of its own.
-        qCInfo(lcTone).noquote() << quoted(it.key()) << "is gone; waiting for it to return";
-        it.value()->release();
-        it.value()->deleteLater();
-        it = players.erase(it);
+        qtDevicesStale = false;
     }
-    for (const QAudioDeviceInfo &device : qAsConst(present)) {
-        DevicePlayer *&each = players[device.deviceName()];
-        if (each) {
-            recover(each, regular);
-            continue;
+    QList<QAudioDeviceInfo> wanted;
+    QStringList names;
+    for (const QAudioDeviceInfo &device : qAsConst(qtDevices)) {
+        if (serverHas(device)) {
+            wanted << device;
+            names << device.deviceName();
         }
-        qCInfo(lcTone).noquote() << "Playing on" << quoted(device.deviceName());
-        each = new DevicePlayer(frequency, volume, format, false, this);
-        each->moveTo(device);
     }
-    if (fallback.isNull())
-        lookForHiddenSink();
+    *qtBehind = false;
+    if (server.answers()) {
+        for (const ServerState::Sink &sink : qAsConst(server.sinks))
+            *qtBehind = *qtBehind || (wants(sink.name) && !names.contains(sink.name));
+    }
+    // Qt has yet to learn of a sink: ask it again at the next check.
+    qtDevicesStale = qtDevicesStale || *qtBehind;
+    return wanted;
+}
+
+DevicePlayer *AudioOut::playerFor(const QAudioDeviceInfo &device)
+{
+    // The default output has one player, which moves with it.
+    const bool followsDefault = outputs.mode == Tone::Outputs::Default;
+    for (DevicePlayer *player : qAsConst(players)) {
+        if (followsDefault || player->device().deviceName() == device.deviceName())
+            return player;
+    }
+    auto *player = new DevicePlayer(tone, Tone::format(), followsDefault, this);
+    connect(player, &DevicePlayer::startBegins, this, &AudioOut::startBegins);
+    connect(player, &DevicePlayer::startEnds, this, &AudioOut::startEnds);
+    return player;
+}
+
+void AudioOut::follow(DevicePlayer *player, const QAudioDeviceInfo &device)
+{
+    if (!serverHas(device))
+        return;
+    player->moveTo(device);
+    if (device.isNull())
+        lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
     else
-        hiddenSince.invalidate();
+        lines->say(QtInfoMsg, device.deviceName(),
+                   QStringLiteral("Playing %1 Hz at volume %2 on %3")
+                           .arg(tone.frequency)
+                           .arg(tone.volume)
+                           .arg(named(device.deviceName())));
 }
 
 void AudioOut::recover(DevicePlayer *player, bool regular)
 {
-    Recovery::Sight sight = player->sight(regular);
-    sight.serverAnswers = server.reachable;
-    // A stream the server moved to another output plays there, not here,
-    // beside that output's own tone.
-    sight.elsewhere = !followsDefault() && serverKnown && server.reachable && player->live()
-            && !server.streams.contains(player->device().deviceName());
-    const Recovery::Action action = player->recovery.next(sight);
-    if (player->recovery.hasPlayed() && !hasPlayed) {
+    const Recovery::Verdict verdict = player->assess(server, regular);
+    if (player->hasPlayed() && !hasPlayed) {
         hasPlayed = true;
         emit playing();
     }
-    if (action == Recovery::Nothing)
+    const QString name = player->device().deviceName();
+    const QString device = named(name);
+    switch (verdict.action) {
+    case Recovery::Nothing:
         return;
-    // Qt still knows a device the server no longer has, where a new stream
-    // could block it for good. Its view catches up soon, and playback moves;
-    // unless Qt's backend lost the server with the output, and only a fresh
-    // process sees the server as it is now.
-    const bool gone = !serverHas(player->device());
-    if (gone && !sight.failed)
-        return;
-    if (action == Recovery::Rebuild && !gone) {
-        const QString device = describe(player->device().deviceName());
-        if (sight.failed)
-            qCInfo(lcTone).noquote() << "Starting the tone again on" << device;
-        else if (sight.killed || sight.elsewhere)
-            qCWarning(lcTone).noquote() << "The audio server" << (sight.killed ? "took" : "moved")
-                                        << "the stream on" << device << "away; starting it again";
-        else
-            qCInfo(lcTone).noquote()
-                    << "Nothing played on" << device << "since the last check; starting it again";
+    case Recovery::Rebuild:
+        switch (verdict.cause) {
+        case Recovery::Killed:
+            lines->say(QtInfoMsg, name,
+                       QStringLiteral("The audio server took the stream on %1 away; starting it "
+                                      "again")
+                               .arg(device));
+            break;
+        case Recovery::Moved:
+            lines->say(QtInfoMsg, name,
+                       QStringLiteral("The audio server moved the stream on %1 elsewhere; "
+                                      "starting it again")
+                               .arg(device));
+            break;
+        case Recovery::Stalled:
+            lines->say(QtWarningMsg, name,
+                       QStringLiteral("Nothing played on %1 since the last check; starting it "
+                                      "again")
+                               .arg(device));
+            break;
+        default:
+            lines->say(QtInfoMsg, name,
+                       QStringLiteral("Starting the tone again on %1").arg(device));
+            break;
+        }
         player->rebuild();
-        player->recovery.rebuilt(player->failed());
-        if (!player->recovery.isBackendLost())
-            return;
+        // A rebuild that fails as it starts shows that Qt's backend has lost
+        // the server: look again in a moment.
+        scheduleCheck(EventDelayMs);
+        return;
+    case Recovery::Restart:
+        emit restartNeeded("Qt's audio backend has lost the audio server");
+        return;
     }
-    emit restartNeeded(QStringLiteral("Qt's audio backend has lost the audio server"));
+}
+
+void AudioOut::release(DevicePlayer *player)
+{
+    // Its stream must not stay where the server may have moved it, on an
+    // output that plays a tone of its own.
+    const QString name = player->device().deviceName();
+    lines->say(QtInfoMsg, name, named(name) + QStringLiteral(" is gone; waiting for it to return"));
+    missed.insert(name);
+    player->release();
+    player->deleteLater();
 }
 
 // Qt reports no default device. When the server has a default sink all the
@@ -198,62 +268,39 @@ void AudioOut::recover(DevicePlayer *player, bool regular)
 // server (it was not running when this process started) and never will.
 void AudioOut::lookForHiddenSink()
 {
-    if (!server.reachable || server.defaultSink.isEmpty()) {
+    if (!server.answers() || !server.sink(server.defaultSink)) {
         hiddenSince.invalidate();
         return;
     }
     if (!hiddenSince.isValid()) {
         hiddenSince.start();
-        QTimer::singleShot(HiddenSinkRecheckMs, this, [this] { check(false); });
+        scheduleCheck(HiddenSinkRecheckMs);
         return;
     }
     if (hiddenSince.elapsed() >= HiddenSinkRecheckMs)
-        emit restartNeeded(QStringLiteral("Qt's audio backend never reached the audio server"));
-}
-
-bool AudioOut::wanted(const QString &device) const
-{
-    if (outputs.all)
-        return !device.isEmpty() && device != QLatin1String(DummySink);
-    return outputs.names.contains(device);
+        emit restartNeeded("Qt's audio backend never reached the audio server");
 }
 
 bool AudioOut::serverHas(const QAudioDeviceInfo &device) const
 {
-    return device.isNull() || !serverKnown || !server.reachable || server.sink(device.deviceName());
+    return device.isNull() || !server.answers() || server.sink(device.deviceName());
 }
 
-// Whether Qt has caught up with what the server reported last.
-bool AudioOut::agreesWithServer() const
+bool AudioOut::hasPlayerOn(const QString &device) const
 {
-    if (!server.reachable)
-        return true;
-    if (followsDefault()) {
-        if (QAudioDeviceInfo::defaultOutputDevice().deviceName() != server.defaultSink)
-            return false;
-    } else {
-        QStringList sinks;
-        for (const ServerState::Sink &sink : server.sinks) {
-            if (wanted(sink.name))
-                sinks << sink.name;
-        }
-        sinks.sort();
-        if (sinks != QStringList(players.keys()))
-            return false;
-    }
-    return liveDevices() == server.streams;
+    return std::any_of(players.cbegin(), players.cend(), [&device](const DevicePlayer *player) {
+        return player->device().deviceName() == device;
+    });
 }
 
 // The devices that have a live output, in order: where the server should
 // report this process's streams.
 QStringList AudioOut::liveDevices() const
 {
-    const QList<DevicePlayer *> all =
-            followsDefault() ? QList<DevicePlayer *> { player } : players.values();
     QStringList live;
-    for (const DevicePlayer *each : all) {
-        if (each->live())
-            live << each->device().deviceName();
+    for (const DevicePlayer *player : players) {
+        if (player->live())
+            live << player->device().deviceName();
     }
     live.sort();
     return live;
@@ -261,31 +308,34 @@ QStringList AudioOut::liveDevices() const
 
 void AudioOut::updateStatus()
 {
+    QStringList absent;
+    for (const QString &name : outputs.names) {
+        if (!hasPlayerOn(name))
+            absent << quoted(name);
+    }
+    QList<const DevicePlayer *> live;
+    for (const DevicePlayer *player : qAsConst(players)) {
+        if (player->live())
+            live << player;
+    }
     QString next;
-    const QString tone =
-            QStringLiteral("Playing %1 Hz at volume %2 on ").arg(frequency).arg(volume);
-    if (serverKnown && !server.reachable) {
+    if (server.reach == ServerState::Unreachable) {
         next = QStringLiteral("Waiting for an audio server");
-    } else if (followsDefault()) {
-        const QString device = describe(player->device().deviceName());
-        if (!player->live())
-            next = QStringLiteral("Waiting for an output device");
-        else if (player->recovery.isStalled())
-            next = QStringLiteral("Nothing plays on %1; trying it again now and then").arg(device);
-        else
-            next = tone + device;
+    } else if (live.isEmpty()) {
+        next = absent.isEmpty()
+                ? QStringLiteral("Waiting for an output device")
+                : QStringLiteral("Waiting for %1 (steadytone --list shows the names)")
+                          .arg(absent.join(QStringLiteral(", ")));
+    } else if (live.size() == 1 && live.first()->isStalled()) {
+        next = QStringLiteral("Nothing plays on %1; trying it again now and then")
+                       .arg(named(live.first()->device().deviceName()));
     } else {
-        const int live = liveDevices().size();
-        next = live == 0 ? QStringLiteral("Waiting for an output device")
-                         : tone
-                        + (live == 1 ? QStringLiteral("1 output")
-                                     : QStringLiteral("%1 outputs").arg(live));
-        QStringList absent;
-        for (const QString &name : outputs.names) {
-            if (!players.contains(name))
-                absent << quoted(name);
-        }
-        if (live > 0 && !absent.isEmpty())
+        next = QStringLiteral("Playing %1 Hz at volume %2 on %3")
+                       .arg(tone.frequency)
+                       .arg(tone.volume)
+                       .arg(live.size() == 1 ? named(live.first()->device().deviceName())
+                                             : QStringLiteral("%1 outputs").arg(live.size()));
+        if (!absent.isEmpty())
             next += QStringLiteral(", waiting for ") + absent.join(QStringLiteral(", "));
     }
     if (next == currentStatus)
@@ -294,9 +344,10 @@ void AudioOut::updateStatus()
     emit statusChanged(currentStatus);
 }
 
-// A device by the description the server gives it, or else by its name.
-QString AudioOut::describe(const QString &device) const
+QString AudioOut::named(const QString &device) const
 {
-    const ServerState::Sink *sink = server.sink(device);
-    return sink && !sink->description.isEmpty() ? sink->description : device;
+    const QString description = descriptions.value(device);
+    return description.isEmpty() || description == device
+            ? device
+            : QStringLiteral("%1 (%2)").arg(description, device);
 }

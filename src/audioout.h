@@ -1,16 +1,19 @@
 #ifndef AUDIOOUT_H
 #define AUDIOOUT_H
 
-#include "pulseevents.h"
+#include "serverstate.h"
+#include "tone.h"
 
-#include <QAudioFormat>
+#include <QAudioDeviceInfo>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QMap>
+#include <QHash>
+#include <QList>
 #include <QObject>
+#include <QSet>
 
 class DevicePlayer;
-class QAudioDeviceInfo;
+class LineThrottle;
 class QTimer;
 
 // Plays the tone on the system's default output device and follows that
@@ -24,18 +27,13 @@ class AudioOut : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int DefaultFrequency = 20;
-    static constexpr double DefaultVolume = 0.02;
-    // The rate asked for first; a tone at or above half of it cannot be.
-    static constexpr int SampleRate = 44100;
-    // Ten seconds of audio per tone buffer.
-    static constexpr qint64 ToneDuration = 1000000;
     static constexpr int CheckIntervalMs = 5000;
-    // A burst of the server's events is answered with one check this much later.
+    // A burst of the server's events is answered with one check this much
+    // later; so is a rebuild, to see how it fared.
     static constexpr int EventDelayMs = 30;
     // Qt's backend learns of the server's events through a connection of its
     // own, possibly later: until it agrees with the server, checks follow
-    // this often, for at most CatchUpMs.
+    // this often, for at most CatchUpMs, and meanwhile nothing is rebuilt.
     static constexpr int CatchUpIntervalMs = 100;
     static constexpr int CatchUpMs = 2000;
     // A default sink that Qt does not report is looked at again this much
@@ -44,17 +42,12 @@ public:
     // The output a sound server offers when it has no other.
     static constexpr const char *DummySink = "auto_null";
 
-    // Which outputs to play on: the default one, which playback follows;
-    // every one; or the ones named.
-    struct Outputs
-    {
-        bool all = false;
-        QStringList names;
-    };
-
-    AudioOut(int frequency, double volume, QObject *parent);
-    AudioOut(int frequency, double volume, const Outputs &outputs, QObject *parent);
+    AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, QObject *parent = nullptr);
     ~AudioOut() override;
+
+    // Runs the first check, once the server's state is known, and from then
+    // on the regular ones.
+    void start();
 
     // What it is doing, in a few words, for the service manager to show.
     QString status() const { return currentStatus; }
@@ -68,44 +61,57 @@ signals:
     void checked();
     // The tone has played, for the first time in this process.
     void playing();
-    // Qt's audio backend has lost the audio server for good, or never reached
-    // it: only a fresh process can play again.
-    void restartNeeded(const QString &reason);
+    // Only a fresh process can play again; the reason is static text.
+    void restartNeeded(const char *reason);
     void statusChanged(const QString &status);
+    // Around each start of an output, which Qt's backend can block for good.
+    void startBegins();
+    void startEnds();
 
 private slots:
     void checkOut();
 
 private:
-    bool followsDefault() const { return !outputs.all && outputs.names.isEmpty(); }
     void check(bool regular);
-    void followDefault(bool regular);
-    void playEach(bool regular);
+    void scheduleCheck(int delayMs);
+    // What the modes differ in: which devices are wanted now, as Qt knows
+    // them (and whether Qt lags behind the server on that); and which
+    // player plays a wanted device.
+    QList<QAudioDeviceInfo> wantedDevices(const QAudioDeviceInfo &qtDefault, bool *qtBehind);
+    DevicePlayer *playerFor(const QAudioDeviceInfo &device);
+
+    void follow(DevicePlayer *player, const QAudioDeviceInfo &device);
     void recover(DevicePlayer *player, bool regular);
+    void release(DevicePlayer *player);
     void lookForHiddenSink();
-    bool wanted(const QString &device) const;
+    bool wantsSink(const QString &name) const;
     // Whether the server, as far as it has been heard, has the device: a
     // stream started on a sink that has just gone can block Qt for good.
     bool serverHas(const QAudioDeviceInfo &device) const;
-    bool agreesWithServer() const;
+    bool hasPlayerOn(const QString &device) const;
     QStringList liveDevices() const;
     void updateStatus();
-    QString describe(const QString &device) const;
+    // A device as lines and the status name it: its description and name.
+    QString named(const QString &device) const;
 
-    int frequency = DefaultFrequency;
-    double volume = DefaultVolume;
-    QAudioFormat format;
-    const Outputs outputs;
-    // Following the default, a single player that is never let go; else one
-    // player a device that is there.
-    DevicePlayer *player = nullptr;
-    QMap<QString, DevicePlayer *> players;
-
+    const Tone::Settings tone;
+    const Tone::Outputs outputs;
+    QList<DevicePlayer *> players;
+    // Qt's output devices of the backend that gives the default, looked up
+    // again only when the server's sinks changed: Qt reads its whole ALSA
+    // configuration each time.
+    QList<QAudioDeviceInfo> qtDevices;
+    bool qtDevicesStale = true;
     ServerState server;
-    // Whether the server's state has been told yet: until then, that none
-    // answers means nothing.
-    bool serverKnown = false;
+    // The last description the server gave each device, to name it by
+    // even once it is gone.
+    QHash<QString, QString> descriptions;
+    // The named devices found missing, already said so.
+    QSet<QString> missed;
+    LineThrottle *lines = nullptr;
+    QTimer *timer = nullptr;
     QTimer *soon = nullptr;
+    bool started = false;
     QDeadlineTimer catchUp;
     QElapsedTimer hiddenSince;
     bool hasPlayed = false;

@@ -1,19 +1,17 @@
 #include "deviceplayer.h"
 
-#include "audioout.h"
 #include "generator.h"
 
 #include <QAudioOutput>
 #include <QDebug>
 
-DevicePlayer::DevicePlayer(int frequency, double volume, const QAudioFormat &format,
-                           bool namesMoves, QObject *parent)
+DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, bool namesMoves,
+                           QObject *parent)
     : QObject(parent)
-    , frequency(frequency)
-    , volume(volume)
+    , tone(tone)
     , namesMoves(namesMoves)
     , format(format)
-    , generator(new Generator(format, AudioOut::ToneDuration, frequency, this))
+    , generator(new Generator(format, Tone::BufferDurationUs, tone.frequency, this))
 {
     generator->startReading();
 }
@@ -27,6 +25,7 @@ void DevicePlayer::moveTo(const QAudioDeviceInfo &device)
 void DevicePlayer::rebuild()
 {
     play(current);
+    recovery.rebuilt(failed());
 }
 
 void DevicePlayer::release()
@@ -49,7 +48,7 @@ void DevicePlayer::play(const QAudioDeviceInfo &device)
         format = current.nearestFormat(format);
         generator->stopReading();
         generator->deleteLater();
-        generator = new Generator(format, AudioOut::ToneDuration, frequency, this);
+        generator = new Generator(format, Tone::BufferDurationUs, tone.frequency, this);
         generator->startReading();
     }
 
@@ -59,23 +58,28 @@ void DevicePlayer::play(const QAudioDeviceInfo &device)
     }
     output = new QAudioOutput(current, format, this);
     // Pull mode: the output reads from the tone device whenever it needs data.
+    emit startBegins();
     output->start(generator);
-    output->setVolume(volume);
+    emit startEnds();
+    output->setVolume(tone.volume);
 }
 
-Recovery::Sight DevicePlayer::sight(bool regular) const
+Recovery::Verdict DevicePlayer::assess(const ServerState &server, bool regular)
 {
-    Recovery::Sight sight;
-    sight.regular = regular;
-    if (!output)
-        return sight;
-    sight.failed = failed();
+    if (!output || current.isNull())
+        return {};
+    Recovery::Observation seen;
+    seen.regular = regular;
+    seen.failed = failed();
     // Qt leaves an output whose stream the server killed active, with no
     // error, and only the space it reports free shows the loss, for good.
-    sight.killed = !sight.failed && output->bytesFree() < 0;
-    sight.playedUSecs = output->processedUSecs();
-    sight.bufferUSecs = format.durationForBytes(output->bufferSize());
-    return sight;
+    seen.killed = !seen.failed && output->bytesFree() < 0;
+    seen.playedUs = output->processedUSecs();
+    seen.bufferUs = format.durationForBytes(output->bufferSize());
+    seen.serverAnswers = server.answers();
+    seen.deviceListed = server.sink(current.deviceName()) != nullptr;
+    seen.streamListed = server.streams.contains(current.deviceName());
+    return recovery.next(seen);
 }
 
 bool DevicePlayer::failed() const

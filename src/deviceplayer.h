@@ -2,6 +2,8 @@
 #define DEVICEPLAYER_H
 
 #include "recovery.h"
+#include "serverstate.h"
+#include "tone.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
@@ -11,7 +13,7 @@ class Generator;
 class QAudioOutput;
 
 // Plays the tone on one output device: its own tone device, read position,
-// format and audio output, and what is known of that output's health.
+// format and audio output, and the recovery that judges that output's health.
 class DevicePlayer : public QObject
 {
     Q_OBJECT
@@ -19,7 +21,7 @@ class DevicePlayer : public QObject
 public:
     // A player that follows the default device writes the names of the
     // device it leaves and the one it moves to at every move.
-    DevicePlayer(int frequency, double volume, const QAudioFormat &format, bool namesMoves,
+    DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, bool namesMoves,
                  QObject *parent);
 
     const QAudioDeviceInfo &device() const { return current; }
@@ -27,30 +29,38 @@ public:
     // Moves playback to the device, first adapting the format if the device
     // cannot play the current one. The tone carries on where it was.
     void moveTo(const QAudioDeviceInfo &device);
-    // Starts playback again on the same device.
-    void rebuild();
     // Lets go of the output: its device is gone.
     void release();
 
-    // What a check sees of the output.
-    Recovery::Sight sight(bool regular) const;
-    // Stopped with an error, as when the audio server went away.
-    bool failed() const;
+    // What to do about the output, from what Qt says of it and what the
+    // server reports.
+    Recovery::Verdict assess(const ServerState &server, bool regular);
+    // Starts playback again on the same device, and tells the recovery how
+    // that went.
+    void rebuild();
+    void rearm() { recovery.rearm(); }
+
     // Playing on a device, in the eyes of Qt.
     bool live() const;
+    bool hasPlayed() const { return recovery.hasPlayed(); }
+    bool isStalled() const { return recovery.isStalled(); }
 
-    Recovery recovery;
+signals:
+    // Around each start of an output, which Qt's backend can block for good.
+    void startBegins();
+    void startEnds();
 
 private:
     void play(const QAudioDeviceInfo &device);
+    bool failed() const;
 
-    int frequency = 0;
-    double volume = 0.0;
-    bool namesMoves = false;
+    const Tone::Settings tone;
+    const bool namesMoves = false;
     QAudioDeviceInfo current;
     QAudioOutput *output = nullptr;
     QAudioFormat format;
     Generator *generator = nullptr;
+    Recovery recovery;
 };
 
 #endif // DEVICEPLAYER_H

@@ -24,13 +24,14 @@ bool stderrIsJournal()
             && stream.at(1) == QByteArray::number(quint64(info.st_ino));
 }
 
-const char *priority(QtMsgType type)
+const char *priority(QtMsgType type, const char *category)
 {
     switch (type) {
     case QtDebugMsg:
         return SD_DEBUG;
     case QtInfoMsg:
-        return SD_INFO;
+        // What the program says of what it does is worth a notice.
+        return qstrcmp(category, lcTone().categoryName()) == 0 ? SD_NOTICE : SD_INFO;
     case QtWarningMsg:
         return SD_WARNING;
     case QtCriticalMsg:
@@ -45,7 +46,7 @@ void toJournal(QtMsgType type, const QMessageLogContext &context, const QString 
 {
     const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
     for (const QByteArray &line : text.split('\n'))
-        std::fprintf(stderr, "%s%s\n", priority(type), line.constData());
+        std::fprintf(stderr, "%s%s\n", priority(type, context.category), line.constData());
     if (type == QtFatalMsg)
         std::abort();
 }

@@ -4,7 +4,9 @@
 #include <QLoggingCategory>
 
 // The program's own account of what it does beyond the settings and device
-// lines: recovery, waiting, restarts.
+// lines: what it plays where, recovery, waiting, restarts. Its info lines
+// are notices in the journal; its warnings mean the tone does not play, or
+// will not for a while.
 Q_DECLARE_LOGGING_CATEGORY(lcTone)
 
 namespace Log {

@@ -1,13 +1,57 @@
 #include "loopguard.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 
-LoopGuard::LoopGuard(int tickMs, std::function<void()> onHang, QObject *parent)
+LoopGuard::Judge::Judge(int tickMs, qint64 nowMs)
+    : tickMs(tickMs)
+    , lastTickMs(nowMs)
+{ }
+
+LoopGuard::Judge::Verdict LoopGuard::Judge::look(qint64 nowMs, quint64 checks, qint64 startBeganMs)
+{
+    const bool late = nowMs > nextLookMs() + LateMs;
+    if (startBeganMs != watchedStartMs) {
+        watchedStartMs = startBeganMs;
+        startDeadlineMs = startBeganMs + StartLimitMs;
+    }
+    if (late) {
+        lastTickMs = nowMs;
+        seenChecks = checks;
+        missed = 0;
+        startDeadlineMs = qMax(startDeadlineMs, nowMs + StartLimitMs);
+        return Fine;
+    }
+    Verdict verdict = Fine;
+    if (nowMs >= lastTickMs + tickMs) {
+        lastTickMs = nowMs;
+        if (checks != seenChecks) {
+            seenChecks = checks;
+            missed = 0;
+        } else if (++missed >= MissedTicks) {
+            verdict = LoopStuck;
+        }
+    }
+    if (watchedStartMs >= 0 && nowMs >= startDeadlineMs) {
+        // Asked again a tick later, should nothing come of it.
+        startDeadlineMs = nowMs + tickMs;
+        verdict = StartStuck;
+    }
+    return verdict;
+}
+
+qint64 LoopGuard::Judge::nextLookMs() const
+{
+    const qint64 tick = lastTickMs + tickMs;
+    return watchedStartMs >= 0 ? qMin(tick, startDeadlineMs) : tick;
+}
+
+LoopGuard::LoopGuard(int tickMs, std::function<void(const char *)> onHang, QObject *parent)
     : QThread(parent)
     , tickMs(tickMs)
     , onHang(std::move(onHang))
-{ }
+{
+    clock.start();
+}
 
 LoopGuard::~LoopGuard()
 {
@@ -21,32 +65,39 @@ LoopGuard::~LoopGuard()
 
 void LoopGuard::beat()
 {
-    beats.fetch_add(1, std::memory_order_relaxed);
+    checks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void LoopGuard::startBegins()
+{
+    startBeganMs.store(clock.elapsed());
+    // The guard may sleep until its next tick: it must look sooner.
+    QMutexLocker lock(&mutex);
+    wake.wakeAll();
+}
+
+void LoopGuard::startEnds()
+{
+    startBeganMs.store(-1);
 }
 
 void LoopGuard::run()
 {
-    quint64 seen = beats.load(std::memory_order_relaxed);
-    int missed = 0;
-    // Monotonic: time spent in a system suspend does not count.
-    QElapsedTimer sinceTick;
-    sinceTick.start();
     QMutexLocker lock(&mutex);
+    Judge judge(tickMs, clock.elapsed());
     while (!stopping) {
-        const QDeadlineTimer due(tickMs);
-        while (!stopping && !due.hasExpired())
-            wake.wait(&mutex, due);
+        const qint64 waitMs = judge.nextLookMs() - clock.elapsed();
+        if (waitMs > 0)
+            wake.wait(&mutex, QDeadlineTimer(waitMs));
         if (stopping)
             break;
-        const bool late = sinceTick.restart() > tickMs + LateMs;
-        const quint64 now = beats.load(std::memory_order_relaxed);
-        if (now != seen || late) {
-            seen = now;
-            missed = 0;
-        } else if (++missed >= MissedTicks) {
-            lock.unlock();
-            onHang();
-            lock.relock();
-        }
+        const Judge::Verdict verdict = judge.look(
+                clock.elapsed(), checks.load(std::memory_order_relaxed), startBeganMs.load());
+        if (verdict == Judge::Fine)
+            continue;
+        lock.unlock();
+        onHang(verdict == Judge::StartStuck ? "An output's start has not returned for 2 s"
+                                            : "The event loop is stuck");
+        lock.relock();
     }
 }

@@ -14,7 +14,7 @@
 namespace {
 
 // Prints the server's output devices, a line each: the name --device takes,
-// a tab, and the description.
+// a tab, the description, and a tab and "default" for the default one.
 int listDevices()
 {
     PulseEvents events;
@@ -22,14 +22,16 @@ int listDevices()
     QObject::connect(&events, &PulseEvents::changed, &loop, &QEventLoop::quit);
     QTimer::singleShot(PulseEvents::ReconnectMs, &loop, &QEventLoop::quit);
     events.start();
-    if (!events.state().reachable)
+    if (!events.state().answers())
         loop.exec();
-    if (!events.state().reachable) {
+    const ServerState server = events.state();
+    if (!server.answers()) {
         std::fputs("steadytone: no audio server answers\n", stderr);
         return 1;
     }
-    for (const ServerState::Sink &sink : events.state().sinks)
-        std::printf("%s\t%s\n", qPrintable(sink.name), qPrintable(sink.description));
+    for (const ServerState::Sink &sink : server.sinks)
+        std::printf("%s\t%s%s\n", qPrintable(sink.name), qPrintable(sink.description),
+                    sink.name == server.defaultSink ? "\tdefault" : "");
     return 0;
 }
 
@@ -37,10 +39,17 @@ int listDevices()
 
 int main(int argc, char *argv[])
 {
-    // Before the application object, which may take arguments out of argv.
-    Service service(argc, argv);
     // The audio server's events are dispatched by Qt's GLib-based event loop.
     qunsetenv("QT_NO_GLIB");
+    // Mixers show the stream under this name and icon, the same on every
+    // run, so that the sound server can remember its volume; Qt would name
+    // it after the process ID. No media role: role-based policies could cork
+    // or duck it.
+    if (qEnvironmentVariableIsEmpty("PULSE_PROP_OVERRIDE"))
+        qputenv("PULSE_PROP_OVERRIDE",
+                "application.name='steadytone' application.icon_name='audio-speakers'");
+    // Before the application object, which may take arguments out of argv.
+    Service service(argc, argv);
     QCoreApplication app(argc, argv);
     Log::install();
 
@@ -57,28 +66,43 @@ int main(int argc, char *argv[])
         std::printf("steadytone %s\n", STEADYTONE_VERSION);
         return 0;
     case Arguments::Wrong:
-        std::fprintf(stderr, "steadytone: %s\n\n%s", qPrintable(arguments.error),
-                     qPrintable(Arguments::usage()));
+        std::fprintf(stderr, "steadytone: %s\nTry 'steadytone --help'\n",
+                     qPrintable(arguments.error));
         return 2;
     }
 
     // Qt's audio backend can block the main thread for good; only another
     // thread can then start the program afresh.
     LoopGuard guard(AudioOut::CheckIntervalMs,
-                    [&service] { service.restart(QStringLiteral("The event loop is stuck")); });
+                    [&service](const char *reason) { service.restartNow(reason); });
     guard.start();
 
     PulseEvents events;
-    AudioOut audioOut(arguments.frequency, arguments.volume, { arguments.all, arguments.devices },
-                      nullptr);
+    AudioOut audioOut(arguments.tone, arguments.outputs);
+    if (!service.restartedBecause().isEmpty())
+        qCInfo(lcTone).noquote() << "Started afresh in place:" << service.restartedBecause();
+    for (const QString &note : arguments.notes)
+        qCInfo(lcTone).noquote() << note;
+
+    QObject::connect(&audioOut, &AudioOut::checked, &service,
+                     [&service, &audioOut, ready = false]() mutable {
+                         // Ready once the first check has run: playback has
+                         // started, or waits for a device.
+                         if (!ready)
+                             service.notifyReady(audioOut.status());
+                         ready = true;
+                     });
     QObject::connect(&audioOut, &AudioOut::checked, &service, &Service::notifyAlive);
     QObject::connect(&audioOut, &AudioOut::checked, &guard, &LoopGuard::beat, Qt::DirectConnection);
+    QObject::connect(&audioOut, &AudioOut::startBegins, &guard, &LoopGuard::startBegins,
+                     Qt::DirectConnection);
+    QObject::connect(&audioOut, &AudioOut::startEnds, &guard, &LoopGuard::startEnds,
+                     Qt::DirectConnection);
     QObject::connect(&audioOut, &AudioOut::playing, &service, &Service::notePlayed);
     QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, &Service::restart);
     QObject::connect(&audioOut, &AudioOut::statusChanged, &service, &Service::notifyStatus);
     QObject::connect(&events, &PulseEvents::changed, &audioOut, &AudioOut::serverChanged);
     events.start();
-    // The first check has run: playback has started, or waits for a device.
-    service.notifyReady(audioOut.status());
+    audioOut.start();
     return app.exec();
 }

@@ -1,53 +1,17 @@
 #ifndef PULSEEVENTS_H
 #define PULSEEVENTS_H
 
-#include <QHash>
-#include <QList>
-#include <QObject>
-#include <QString>
-#include <QStringList>
+#include "serverstate.h"
 
-struct pa_context;
+#include <QHash>
+#include <QObject>
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+#include <pulse/subscribe.h>
+
 struct pa_glib_mainloop;
 class QTimer;
-
-// What the audio server reports, as far as playback cares.
-struct ServerState
-{
-    struct Sink
-    {
-        QString name;
-        QString description;
-        bool operator==(const Sink &other) const
-        {
-            return name == other.name && description == other.description;
-        }
-    };
-
-    bool reachable = false;
-    QString defaultSink;
-    QList<Sink> sinks;
-    // The sink each of this process's streams plays on, in no order.
-    QStringList streams;
-
-    // The sink of that name, or null when the server has none.
-    const Sink *sink(const QString &name) const
-    {
-        for (const Sink &each : sinks) {
-            if (each.name == name)
-                return &each;
-        }
-        return nullptr;
-    }
-
-    bool operator==(const ServerState &other) const
-    {
-        return reachable == other.reachable && defaultSink == other.defaultSink
-                && sinks == other.sinks && streams == other.streams;
-    }
-    bool operator!=(const ServerState &other) const { return !(*this == other); }
-};
-Q_DECLARE_METATYPE(ServerState)
 
 // Follows the PulseAudio server (or PipeWire's pulse server) that this user's
 // clients reach, through a libpulse connection of its own on the event loop:
@@ -59,7 +23,8 @@ class PulseEvents : public QObject
     Q_OBJECT
 
 public:
-    // While no server answers, it is looked for this often.
+    // While no server answers, or after an answer that failed, it asks again
+    // this much later.
     static constexpr int ReconnectMs = 1000;
 
     explicit PulseEvents(QObject *parent = nullptr);
@@ -75,25 +40,48 @@ signals:
     void changed(const ServerState &state);
 
 private:
+    // libpulse's callbacks, each handing on to the member it names.
+    static void onContextState(pa_context *context, void *self);
+    static void onEvent(pa_context *context, pa_subscription_event_type_t type, uint32_t index,
+                        void *self);
+    static void onServerInfo(pa_context *context, const pa_server_info *info, void *self);
+    static void onSink(pa_context *context, const pa_sink_info *info, int eol, void *self);
+    static void onStreamListed(pa_context *context, const pa_sink_input_info *info, int eol,
+                               void *self);
+    static void onStreamFound(pa_context *context, const pa_sink_input_info *info, int eol,
+                              void *self);
+
+    void contextStateChanged();
+    void event(pa_subscription_event_type_t type, uint32_t index);
+    void serverInfo(const pa_server_info *info);
+    void sinkListed(const pa_sink_info *info, int eol);
+    void streamListed(const pa_sink_input_info *info, int eol);
+    void streamFound(const pa_sink_input_info *info, int eol);
+
     void connectToServer();
     void disconnectFromServer();
     void lost();
+    void askAll();
+    // Sends a request, counting its answer as awaited; a request that
+    // cannot be sent is said and asked again.
+    void request(pa_operation *operation, const char *what);
+    void answered();
+    // An answer ended in an error: the last good state stays, and the
+    // server is asked again in a moment.
+    void unanswered(const char *what);
+    bool isOwn(const pa_sink_input_info *info) const;
     void publish();
     void tell();
-    void askServerInfo();
-    void askSinks();
-
-    // libpulse's callbacks, which reach into this.
-    friend struct PulseCallbacks;
 
     pa_glib_mainloop *loop = nullptr;
     pa_context *context = nullptr;
     QTimer *reconnect = nullptr;
+    QTimer *retry = nullptr;
     // What the answers so far say, and what was last told.
     ServerState current;
     ServerState published;
     bool told = false;
-    // Answers still awaited before the first state after connecting is whole.
+    // Answers still awaited: the state is told only when it is whole.
     int pending = 0;
     QList<ServerState::Sink> listing;
     // Sinks by index, and this process's streams with the index of their sink.

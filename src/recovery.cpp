@@ -1,43 +1,75 @@
 #include "recovery.h"
 
-Recovery::Action Recovery::next(const Sight &sight)
+Recovery::Verdict Recovery::next(const Observation &seen)
 {
     // Whatever the server took beyond the buffer's first fill, it played.
-    if (sight.playedUSecs > sight.bufferUSecs) {
+    if (seen.playedUs > seen.bufferUs) {
         played = true;
         fruitlessRebuilds = 0;
     }
+    if (seen.serverAnswers && seen.streamListed)
+        streamSeen = true;
     // A new output is measured from its first regular check on, since
     // filling its buffer is not playing.
-    const bool measured = sight.regular && playedAtCheck >= 0;
-    const bool stall = measured && sight.playedUSecs == playedAtCheck;
-    const bool moved = measured && sight.elsewhere;
-    if (sight.regular) {
-        playedAtCheck = sight.playedUSecs;
+    const bool measured = seen.regular && playedAtCheck >= 0;
+    const bool stall = measured && seen.playedUs == playedAtCheck;
+    if (seen.regular) {
+        playedAtCheck = seen.playedUs;
         stalled = stall;
     }
-    if (!sight.failed && !sight.killed && !moved && !stall) {
+
+    const Cause cause = troubleWith(seen, measured, stall);
+    if (cause == Healthy) {
         if (measured) {
             troubledChecks = 0;
             backendLost = false;
+            rearmed = false;
         }
-        return Nothing;
+        return {};
     }
-    if (sight.regular)
+    if (seen.regular)
         ++troubledChecks;
     // Nothing plays without a server: wait, quietly, for it to come back.
-    if (!sight.serverAnswers)
-        return Nothing;
-    if (backendLost)
-        return Restart;
-    // A sink suspended on purpose stalls a stream just like one the server
-    // killed, and a sink may kill every stream it gets. A rebuild whose
-    // output never played is therefore followed by the next only after twice
-    // as many troubled checks as the one before, up to about five minutes:
-    // a suspension costs a rebuild or two, and nothing ever loops.
-    if (fruitlessRebuilds > 0 && troubledChecks < 1 << qMin(fruitlessRebuilds, MaxRebuildBackoff))
-        return Nothing;
-    return Rebuild;
+    if (!seen.serverAnswers)
+        return { Nothing, cause };
+    // Qt's backend lost the server: a rebuild failed as it started, or Qt
+    // still names a device the server no longer has while its output
+    // failed. Only a fresh process sees the server as it is now.
+    if (backendLost || (seen.failed && !seen.deviceListed))
+        return { Restart, BackendLost };
+    // Qt still knows a device the server no longer has, where a new stream
+    // could block it for good. Its view catches up soon, and playback moves.
+    if (!seen.deviceListed)
+        return { Nothing, cause };
+    if (!rearmed && fruitlessRebuilds > 0 && troubledChecks < checksBetweenRebuilds(cause))
+        return { Nothing, cause };
+    return { Rebuild, cause };
+}
+
+Recovery::Cause Recovery::troubleWith(const Observation &seen, bool measured, bool stall) const
+{
+    if (seen.failed)
+        return Failed;
+    if (seen.killed)
+        return Killed;
+    // The server reports no stream of this process on the device: it moved
+    // the stream elsewhere. Judged once the server has told of the stream,
+    // or a whole check interval after the output started.
+    if (seen.serverAnswers && seen.deviceListed && !seen.streamListed && (streamSeen || measured))
+        return Moved;
+    return stall ? Stalled : Healthy;
+}
+
+// A rebuild whose output never played is followed by the next only after a
+// regular check, so that a sink that kills every stream cannot make the
+// program loop at the speed of the server's events. A sink suspended on
+// purpose stalls a stream just like one the server broke, and its stream
+// plays again by itself when it resumes: its rebuilds come after twice as
+// many checks each time, up to about five minutes, so a suspension costs a
+// rebuild or two.
+int Recovery::checksBetweenRebuilds(Cause cause) const
+{
+    return cause == Stalled ? 1 << qMin(fruitlessRebuilds, MaxStallBackoff) : 1;
 }
 
 void Recovery::rebuilt(bool failedAtOnce)
@@ -46,5 +78,12 @@ void Recovery::rebuilt(bool failedAtOnce)
     troubledChecks = 0;
     playedAtCheck = -1;
     stalled = false;
+    streamSeen = false;
     backendLost = failedAtOnce;
+    rearmed = false;
+}
+
+void Recovery::rearm()
+{
+    rearmed = true;
 }

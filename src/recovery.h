@@ -3,57 +3,75 @@
 
 #include <QtGlobal>
 
-// What the checks have learnt about the health of one output, and what to do
-// about it. Playback on a new device starts with a fresh one.
+// Decides what to do about one output, from what Qt says of it and what the
+// audio server says, and remembers what earlier checks and rebuilds taught.
+// Playback on a new device starts with a fresh one.
 class Recovery
 {
 public:
     enum Action { Nothing, Rebuild, Restart };
+    // What is wrong with the output.
+    enum Cause { Healthy, Failed, Killed, Moved, Stalled, BackendLost };
 
-    // What a check saw of the output.
-    struct Sight
+    struct Verdict
     {
-        // Stopped with an error: its audio server went away.
-        bool failed = false;
-        // Still active, but the server killed its stream.
-        bool killed = false;
-        // Playing, as far as Qt knows, with no stream of its own on the
-        // device as far as the server says: moved to another output, once
-        // the server has had the time to tell of a new stream.
-        bool elsewhere = false;
-        // Measured at a regular check, a whole check interval after the last.
-        bool regular = false;
-        // Audio handed to the server, and how much of that its buffer holds.
-        qint64 playedUSecs = 0;
-        qint64 bufferUSecs = 0;
-        bool serverAnswers = false;
+        Action action = Nothing;
+        Cause cause = Healthy;
     };
 
-    // Outputs that keep failing are rebuilt at most every 2^MaxRebuildBackoff
-    // regular checks.
-    static constexpr int MaxRebuildBackoff = 6;
+    // What a check knows of the output.
+    struct Observation
+    {
+        // Qt: stopped with an error, as when its audio server went away.
+        bool failed = false;
+        // Qt: still active, with no error, but the server killed its stream.
+        bool killed = false;
+        // Qt: audio handed to the server, and how much of that its buffer holds.
+        qint64 playedUs = 0;
+        qint64 bufferUs = 0;
+        // Seen at a regular check, a whole check interval after the last one.
+        bool regular = false;
+        // The server answers, lists the output's device, and reports a
+        // stream of this process on it.
+        bool serverAnswers = false;
+        bool deviceListed = false;
+        bool streamListed = false;
+    };
 
-    Action next(const Sight &sight);
-    // A rebuild that fails as it starts shows that Qt's backend has lost the
-    // server: only a fresh process plays again.
+    // A stalled output whose rebuilds keep finding nothing played is
+    // rebuilt at most every 2^MaxStallBackoff regular checks.
+    static constexpr int MaxStallBackoff = 6;
+
+    Verdict next(const Observation &seen);
+    // The rebuild asked for has been made; its output failed as it started,
+    // or not.
     void rebuilt(bool failedAtOnce);
+    // The server changed in a way that may have ended the trouble: the next
+    // check that finds the output in trouble rebuilds it, whatever the
+    // backoff says.
+    void rearm();
 
-    // Whether playback has played anything since this was made.
+    // Whether the output has played anything since this was made.
     bool hasPlayed() const { return played; }
-    bool isBackendLost() const { return backendLost; }
     // Whether the last regular check found the output had played nothing.
     bool isStalled() const { return stalled; }
 
 private:
+    Cause troubleWith(const Observation &seen, bool measured, bool stall) const;
+    int checksBetweenRebuilds(Cause cause) const;
+
     // What the output had played at the last regular check; -1 before its first.
     qint64 playedAtCheck = -1;
     bool played = false;
     bool stalled = false;
+    // The server has reported the output's stream where it belongs.
+    bool streamSeen = false;
     // Rebuilds in a row whose outputs never played, and the regular checks
     // since the last rebuild that found the output in trouble.
     int fruitlessRebuilds = 0;
     int troubledChecks = 0;
     bool backendLost = false;
+    bool rearmed = false;
 };
 
 #endif // RECOVERY_H

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 extern char **environ;
 
@@ -35,26 +34,90 @@ void closeOnExec()
         fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
+// Writes the texts one after another into the buffer, as far as they fit,
+// and ends it: no allocation, no lock.
+template<size_t N>
+void compose(std::array<char, N> &buffer, std::initializer_list<const char *> texts)
+{
+    size_t at = 0;
+    for (const char *text : texts) {
+        for (; *text && at + 1 < N; ++text)
+            buffer[at++] = *text;
+    }
+    buffer[at] = '\0';
+}
+
+template<size_t N>
+void composeNumber(std::array<char, N> &buffer, const char *name, int number)
+{
+    char digits[16];
+    char *end = digits + sizeof digits;
+    char *at = end;
+    *--at = '\0';
+    unsigned value = unsigned(qMax(0, number));
+    do {
+        *--at = char('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    compose(buffer, { name, "=", at });
+}
+
+std::vector<char *> pointersTo(QByteArrayList &strings)
+{
+    std::vector<char *> pointers;
+    for (QByteArray &string : strings)
+        pointers.push_back(string.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 } // namespace
+
+Service::RestartPlan Service::planRestart(bool played, int restarts, qint64 uptimeMs)
+{
+    if (played)
+        return {};
+    const qint64 delayMs =
+            restarts <= 0 ? 0 : RestartBackoffMs << qMin(restarts - 1, MaxBackoffDoublings);
+    return { uptimeMs >= delayMs, qMax<qint64>(0, delayMs - uptimeMs), restarts + 1 };
+}
 
 Service::Service(int argc, char **argv)
     : executable(QFile::encodeName(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))))
     , restarts(qMax(0, qEnvironmentVariableIntValue(RestartsVariable)))
+    , reasonGiven(qEnvironmentVariable(ReasonVariable))
     , watchdog(sd_watchdog_enabled(0, nullptr) > 0)
 {
     for (int i = 0; i < argc; ++i)
         arguments.append(QByteArray(argv[i]));
+    argumentPointers = pointersTo(arguments);
+    // Built now, once: a restart may come from any thread, with the main
+    // thread stuck anywhere, and must not read or change the environment.
+    const QByteArray restartsPrefix = QByteArray(RestartsVariable) + '=';
+    const QByteArray reasonPrefix = QByteArray(ReasonVariable) + '=';
+    for (char **entry = environ; *entry; ++entry) {
+        const QByteArray each(*entry);
+        if (!each.startsWith(restartsPrefix) && !each.startsWith(reasonPrefix))
+            environment.append(each);
+    }
+    environmentPointers = pointersTo(environment);
+    environmentPointers.back() = restartsEntry.data();
+    environmentPointers.push_back(reasonEntry.data());
+    environmentPointers.push_back(nullptr);
     uptime.start();
 }
 
 void Service::notifyReady(const QString &status)
 {
+    ready = true;
     sd_notifyf(0, "READY=1\nSTATUS=%s", status.toUtf8().constData());
 }
 
 void Service::notifyStatus(const QString &status)
 {
-    sd_notifyf(0, "STATUS=%s", status.toUtf8().constData());
+    // Until then, the status goes with READY=1.
+    if (ready)
+        sd_notifyf(0, "STATUS=%s", status.toUtf8().constData());
 }
 
 void Service::notifyAlive()
@@ -64,51 +127,38 @@ void Service::notifyAlive()
         sd_notify(0, "WATCHDOG=1");
 }
 
-qint64 Service::restartDelayMs(int restarts)
-{
-    return restarts <= 0 ? 0 : RestartBackoffMs << qMin(restarts - 1, 6);
-}
-
 void Service::notePlayed()
 {
     played = true;
 }
 
-void Service::restart(const QString &reason)
+void Service::restart(const char *reason)
 {
-    // A restart after playing is always worth it. Restarts that keep finding
-    // nothing to play on back off, so nothing restarts in a loop.
-    const bool hasPlayed = played;
-    const qint64 delayMs = restartDelayMs(restarts);
-    if (!hasPlayed && uptime.elapsed() < delayMs) {
-        if (!deferralLogged.exchange(true))
-            qCInfo(lcTone).noquote() << reason
-                            + QStringLiteral("; the last start found nothing to play, so the "
-                                             "next waits until %1 s after it")
-                                      .arg(delayMs / 1000);
+    if (restartNow(reason) || deferralSaid)
         return;
-    }
-    qCWarning(lcTone).noquote() << reason + QStringLiteral(": starting afresh in place");
-    notifyStatus(QStringLiteral("Starting afresh: ") + reason);
+    deferralSaid = true;
+    const RestartPlan plan = planRestart(played, restarts, uptime.elapsed());
+    const QString status = QStringLiteral("%1; the last start found nothing to play, so the next "
+                                          "waits %2 s more")
+                                   .arg(QString::fromUtf8(reason))
+                                   .arg((plan.waitMs + 999) / 1000);
+    qCWarning(lcTone).noquote() << status;
+    notifyStatus(status);
+}
 
-    // The environment is built here rather than changed: another thread may
-    // be reading it.
-    const QByteArray prefix = QByteArray(RestartsVariable) + '=';
-    QByteArrayList environment { prefix + QByteArray::number(hasPlayed ? 1 : restarts + 1) };
-    for (char **entry = environ; *entry; ++entry) {
-        if (!QByteArray(*entry).startsWith(prefix))
-            environment.append(*entry);
-    }
-    auto pointers = [](QByteArrayList &strings) {
-        std::vector<char *> result;
-        for (QByteArray &string : strings)
-            result.push_back(string.data());
-        result.push_back(nullptr);
-        return result;
-    };
-
+bool Service::restartNow(const char *reason)
+{
+    const RestartPlan plan = planRestart(played, restarts, uptime.elapsed());
+    if (!plan.now)
+        return false;
+    composeNumber(restartsEntry, RestartsVariable, plan.restarts);
+    compose(reasonEntry, { ReasonVariable, "=", reason });
+    // Alive right now, so that the new image has a whole watchdog interval
+    // to get going; the new image says why it started afresh.
+    compose(notification, { "WATCHDOG=1\nSTATUS=Starting afresh: ", reason });
+    sd_notify(0, notification.data());
     closeOnExec();
-    execve(executable.constData(), pointers(arguments).data(), pointers(environment).data());
+    execve(executable.constData(), argumentPointers.data(), environmentPointers.data());
     qCCritical(lcTone, "Could not start %s afresh: %s", executable.constData(),
                std::strerror(errno));
     // Not exit(): the event loop may be hung, and nothing may wait on it.

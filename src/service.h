@@ -5,7 +5,9 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <array>
 #include <atomic>
+#include <vector>
 
 // The process as a service: it tells systemd that it is ready and that its
 // event loop is alive, and it starts the program afresh, in this same process,
@@ -15,42 +17,72 @@ class Service : public QObject
     Q_OBJECT
 
 public:
-    // Counts restarts in a row after which nothing played. It is the only
-    // thing that crosses a restart, in the environment.
+    // What crosses a restart, in the environment: how many restarts in a row
+    // found nothing to play, and why the last one happened.
     static constexpr const char *RestartsVariable = "STEADYTONE_RESTARTS";
-    // The first of those restarts waits this long; each further one twice as
-    // long as the one before, up to about an hour.
+    static constexpr const char *ReasonVariable = "STEADYTONE_RESTARTED_BECAUSE";
+    // The first restart after one that found nothing to play waits this long
+    // after the start; each further one twice as long as the one before, up
+    // to 2^MaxBackoffDoublings times as long, about an hour.
     static constexpr qint64 RestartBackoffMs = 60000;
+    static constexpr int MaxBackoffDoublings = 6;
+
+    struct RestartPlan
+    {
+        // Whether to restart now, or else how much longer to wait.
+        bool now = true;
+        qint64 waitMs = 0;
+        // The count the new image starts with.
+        int restarts = 0;
+    };
+    // A process that played hands on a fresh count; one that did not waits
+    // out the backoff its count calls for, and hands on one more.
+    static RestartPlan planRestart(bool played, int restarts, qint64 uptimeMs);
 
     // Takes the command line before QCoreApplication sees it, to start the
-    // program again exactly as it was started.
+    // program again exactly as it was started, and prepares the environment.
     Service(int argc, char **argv);
 
-    // Ready, after the first check, and what it is doing.
+    // Why this process was started afresh, or empty when it was not.
+    QString restartedBecause() const { return reasonGiven; }
+
+    // Ready, after the first check, and what it is doing; statuses told
+    // before are not sent.
     void notifyReady(const QString &status);
 
-    static qint64 restartDelayMs(int restarts);
+    // Starts the program afresh in place, unless the backoff says to wait,
+    // in which case it returns false. It takes no lock, allocates nothing and
+    // logs nothing, so that any thread may call it while the main thread is
+    // stuck anywhere. When the exec fails, the process ends with a failure,
+    // for the service manager to start anew. The reason must be static text.
+    bool restartNow(const char *reason);
 
 public slots:
     void notifyAlive();
     void notifyStatus(const QString &status);
     // The tone has played in this process.
     void notePlayed();
-    // Starts the program afresh in place, unless restarts keep finding
-    // nothing to play and this one comes too soon. Safe from any thread: the
-    // event loop may be the very thing that hangs. When the exec fails, the
-    // process ends with a failure, for the service manager to start anew.
-    void restart(const QString &reason);
+    // As restartNow, and says when it waits.
+    void restart(const char *reason);
 
 private:
     // Looked up at start, so the name the process runs under stays the same.
     const QByteArray executable;
     QByteArrayList arguments;
-    const int restarts = 0;
+    QByteArrayList environment;
+    std::vector<char *> argumentPointers;
+    std::vector<char *> environmentPointers;
+    // The entries written at the restart itself, in place.
+    std::array<char, 64> restartsEntry {};
+    std::array<char, 512> reasonEntry {};
+    std::array<char, 600> notification {};
+    int restarts = 0;
+    QString reasonGiven;
     const bool watchdog = false;
     QElapsedTimer uptime;
     std::atomic<bool> played { false };
-    std::atomic<bool> deferralLogged { false };
+    bool ready = false;
+    bool deferralSaid = false;
 };
 
 #endif // SERVICE_H

@@ -19,9 +19,6 @@ struct FakeDevice
     QString name;
     QList<int> sampleRates;
     QList<int> channelCounts;
-    QList<int> sampleSizes;
-    QList<QAudioFormat::Endian> byteOrders;
-    QList<QAudioFormat::SampleType> sampleTypes;
     // A suspended sink drains nothing, so its outputs play nothing.
     bool suspended = false;
     // A broken sink, whose server kills every stream it gets at once.
@@ -37,7 +34,6 @@ struct FakeOutputRecord
     int starts = 0;
     int stops = 0;
     qreal volume = -1.0;
-    QByteArray pulled;
     qint64 processedUSecs = 0;
     bool killed = false;
     // Where the server moved the stream, if it did.
@@ -62,6 +58,8 @@ public:
     // empty name that is null, yet not equal to QAudioDeviceInfo().
     virtual void setDevices(const QList<FakeDevice> &devices) = 0;
     virtual QStringList deviceNames() const = 0;
+    // How often Qt has asked for the list of output devices.
+    virtual int deviceListings() const = 0;
     virtual void clearOutputs() = 0;
     virtual int outputCount() const = 0;
     virtual FakeOutputRecord output(int index) const = 0;

@@ -21,6 +21,7 @@ QList<QByteArray> FakeAudioSystem::availableDevices(QAudio::Mode mode) const
 {
     QList<QByteArray> names;
     if (mode == QAudio::AudioOutput) {
+        ++listings;
         for (const FakeDevice &device : devices)
             names.append(device.name.toUtf8());
         // Qt's PulseAudio backend with no sink, or no server, still names a
@@ -88,9 +89,7 @@ QByteArray FakeAudioSystem::pull(int index, qint64 bytes)
     FakeOutputRecord &r = record(index);
     if (!r.source || r.stops > 0 || r.destroyed || r.killed)
         return QByteArray();
-    const QByteArray data = r.source->read(bytes);
-    r.pulled += data;
-    return data;
+    return r.source->read(bytes);
 }
 
 void FakeAudioSystem::play(qint64 usecs)

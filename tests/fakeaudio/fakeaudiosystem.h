@@ -25,6 +25,7 @@ public:
 
     void setDevices(const QList<FakeDevice> &devices) override;
     QStringList deviceNames() const override;
+    int deviceListings() const override { return listings; }
     void clearOutputs() override;
     int outputCount() const override;
     FakeOutputRecord output(int index) const override;
@@ -47,6 +48,7 @@ private:
     QList<FakeDevice> devices;
     QList<FakeOutputRecord> records;
     QList<QPointer<QObject>> outputs;
+    mutable int listings = 0;
     bool lost = false;
     bool blocking = false;
 };

@@ -22,9 +22,9 @@ QAudioFormat FakeDeviceInfo::preferredFormat() const
     format.setCodec(QStringLiteral("audio/pcm"));
     format.setSampleRate(orAnything(device.sampleRates, { 44100 }).first());
     format.setChannelCount(orAnything(device.channelCounts, { 2 }).first());
-    format.setSampleSize(orAnything(device.sampleSizes, { 16 }).first());
-    format.setByteOrder(orAnything(device.byteOrders, { QAudioFormat::LittleEndian }).first());
-    format.setSampleType(orAnything(device.sampleTypes, { QAudioFormat::SignedInt }).first());
+    format.setSampleSize(16);
+    format.setByteOrder(QAudioFormat::LittleEndian);
+    format.setSampleType(QAudioFormat::SignedInt);
     return format;
 }
 
@@ -35,10 +35,7 @@ bool FakeDeviceInfo::isFormatSupported(const QAudioFormat &format) const
     };
     return format.isValid() && format.codec() == QLatin1String("audio/pcm")
             && takes(device.sampleRates, format.sampleRate())
-            && takes(device.channelCounts, format.channelCount())
-            && takes(device.sampleSizes, format.sampleSize())
-            && takes(device.byteOrders, format.byteOrder())
-            && takes(device.sampleTypes, format.sampleType());
+            && takes(device.channelCounts, format.channelCount());
 }
 
 QString FakeDeviceInfo::deviceName() const
@@ -63,16 +60,15 @@ QList<int> FakeDeviceInfo::supportedChannelCounts()
 
 QList<int> FakeDeviceInfo::supportedSampleSizes()
 {
-    return orAnything(device.sampleSizes, { 8, 16, 24, 32 });
+    return { 8, 16, 24, 32 };
 }
 
 QList<QAudioFormat::Endian> FakeDeviceInfo::supportedByteOrders()
 {
-    return orAnything(device.byteOrders, { QAudioFormat::LittleEndian, QAudioFormat::BigEndian });
+    return { QAudioFormat::LittleEndian, QAudioFormat::BigEndian };
 }
 
 QList<QAudioFormat::SampleType> FakeDeviceInfo::supportedSampleTypes()
 {
-    return orAnything(device.sampleTypes,
-                      { QAudioFormat::SignedInt, QAudioFormat::UnSignedInt, QAudioFormat::Float });
+    return { QAudioFormat::SignedInt, QAudioFormat::UnSignedInt, QAudioFormat::Float };
 }

@@ -1,0 +1,293 @@
+#include "arguments.h"
+#include "loopguard.h"
+#include "recovery.h"
+#include "service.h"
+
+#include <QtTest>
+
+struct Look
+{
+    qint64 nowMs = 0;
+    quint64 checks = 0;
+    qint64 startBeganMs = -1;
+    LoopGuard::Judge::Verdict verdict = LoopGuard::Judge::Fine;
+};
+Q_DECLARE_METATYPE(QList<Look>)
+
+// The program's decisions, each a pure function of what it is told: what to
+// do about an output, when to start afresh, when the event loop hangs, and
+// what the command line asks for.
+class tst_Decisions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void recovery_data();
+    void recovery();
+    void restartPlan_data();
+    void restartPlan();
+    void guard_data();
+    void guard();
+    void arguments_data();
+    void arguments();
+};
+
+void tst_Decisions::recovery_data()
+{
+    // One token a step: a check and what it sees, or A for a server change
+    // that re-arms the rebuilds.
+    //   check:  R regular, E on a server event
+    //   Qt:     p playing, s stalled, k stream killed, f failed,
+    //           F failed, and a rebuild made now fails as it starts
+    //   server: + has the device and the stream, m has the device but the
+    //           stream is elsewhere, g has not the device, - does not answer
+    QTest::addColumn<QString>("steps");
+    // What each step decides: . nothing, B rebuild, R restart.
+    QTest::addColumn<QString>("verdicts");
+
+    QTest::newRow("healthy") << "Rp+ Rp+ Ep+ Rp+"
+                             << "....";
+    QTest::newRow("killed, rebuilt at the event, then plays") << "Rp+ Rp+ Ek+ Rp+ Rp+"
+                                                              << "..B..";
+    QTest::newRow("killed with no server: waits") << "Rp+ Rp+ Rk- Rk-"
+                                                  << "....";
+    // A rebuild that never played: the next comes at a regular check, not
+    // at the server's pace; after one that played, at once again.
+    QTest::newRow("a sink that kills every stream") << "Rp+ Rp+ Ek+ Ek+ Ek+ Rk+ Ek+ Rk+ Rp+ Rp+ Ek+"
+                                                    << "..B..B.B..B";
+    QTest::newRow("a server change re-arms at once") << "Rp+ Rp+ Ek+ Ek+ A Ek+ Ek+"
+                                                     << "..B..B.";
+    // Half a minute of suspension costs two rebuilds, then they grow apart.
+    QTest::newRow("a suspended sink") << "Rp+ Rp+ Rs+ Rs+ Rs+ Rs+ Rs+ Rs+ Rs+ Rs+ Rs+ Rs+ Rp+"
+                                      << "..B..B....B..";
+    QTest::newRow("failed, Qt reconnected") << "Rp+ Rp+ Ef+ Rp+"
+                                            << "..B.";
+    QTest::newRow("failed, Qt's backend lost the server") << "Rp+ Rp+ EF+ Ef+"
+                                                          << "..BR";
+    QTest::newRow("failed, the server back without the device") << "Rp+ Rp+ Ef- Efg"
+                                                                << "...R";
+    // Qt still names a device the server no longer has: no new stream there.
+    QTest::newRow("killed, the device gone, then back") << "Rp+ Rp+ Ekg Rkg Ek+"
+                                                        << "....B";
+    QTest::newRow("moved, seen at the event") << "Rp+ Rp+ Epm Rp+"
+                                              << "..B.";
+    QTest::newRow("moved before the server told of it") << "Epm Rpm Rpm"
+                                                        << "..B";
+}
+
+void tst_Decisions::recovery()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, verdicts);
+
+    constexpr qint64 BufferUs = 250000;
+    Recovery recovery;
+    qint64 playedUs = 0;
+    QString decided;
+    for (const QString &step : steps.split(' ')) {
+        if (step == "A") {
+            recovery.rearm();
+            decided += '.';
+            continue;
+        }
+        Recovery::Observation seen;
+        seen.regular = step.at(0) == 'R';
+        const QChar qt = step.at(1);
+        const QChar server = step.at(2);
+        if (qt == 'p')
+            playedUs += seen.regular ? 5000000 : 300000;
+        seen.playedUs = playedUs;
+        seen.bufferUs = BufferUs;
+        seen.killed = qt == 'k';
+        seen.failed = qt == 'f' || qt == 'F';
+        seen.serverAnswers = server != '-';
+        seen.deviceListed = server == '+' || server == 'm';
+        seen.streamListed = server == '+';
+        const Recovery::Verdict verdict = recovery.next(seen);
+        decided += QString(".BR").at(verdict.action);
+        if (verdict.action == Recovery::Rebuild) {
+            playedUs = 0;
+            recovery.rebuilt(qt == 'F');
+        }
+    }
+    QCOMPARE(decided.size(), verdicts.size());
+    QCOMPARE(decided, verdicts);
+}
+
+void tst_Decisions::restartPlan_data()
+{
+    QTest::addColumn<bool>("played");
+    QTest::addColumn<int>("restarts");
+    QTest::addColumn<qint64>("uptimeMs");
+    QTest::addColumn<bool>("now");
+    QTest::addColumn<qint64>("waitMs");
+    QTest::addColumn<int>("handedOn");
+
+    QTest::newRow("played: at once, a fresh count")
+            << true << 3 << qint64(0) << true << qint64(0) << 0;
+    QTest::newRow("the first that found nothing")
+            << false << 0 << qint64(0) << true << qint64(0) << 1;
+    QTest::newRow("the second, too soon") << false << 1 << qint64(59999) << false << qint64(1) << 2;
+    QTest::newRow("the second, after a minute")
+            << false << 1 << qint64(60000) << true << qint64(0) << 2;
+    QTest::newRow("the third waits two minutes")
+            << false << 2 << qint64(100000) << false << qint64(20000) << 3;
+    QTest::newRow("at most 64 minutes")
+            << false << 100 << qint64(0) << false << qint64(3840000) << 101;
+}
+
+void tst_Decisions::restartPlan()
+{
+    QFETCH(bool, played);
+    QFETCH(int, restarts);
+    QFETCH(qint64, uptimeMs);
+    QFETCH(bool, now);
+    QFETCH(qint64, waitMs);
+    QFETCH(int, handedOn);
+
+    const Service::RestartPlan plan = Service::planRestart(played, restarts, uptimeMs);
+    QCOMPARE(plan.now, now);
+    QCOMPARE(plan.waitMs, waitMs);
+    QCOMPARE(plan.restarts, handedOn);
+}
+
+void tst_Decisions::guard_data()
+{
+    QTest::addColumn<QList<Look>>("looks");
+
+    using J = LoopGuard::Judge;
+    QTest::newRow("checks keep coming")
+            << QList<Look> { { 5000, 1 }, { 10000, 2 }, { 15000, 3 }, { 20000, 4 }, { 25000, 5 } };
+    QTest::newRow("the loop stuck, told at every tick")
+            << QList<Look> { { 5000, 1 },
+                             { 10000, 1 },
+                             { 15000, 1 },
+                             { 20000, 1, -1, J::LoopStuck },
+                             { 25000, 1, -1, J::LoopStuck } };
+    // The guard itself came 2.5 s late: the process was stopped, or the
+    // machine too busy. The count starts again from there.
+    QTest::newRow("a late look starts the count afresh")
+            << QList<Look> { { 5000, 0 },  { 10000, 0 }, { 17500, 0 },
+                             { 22500, 0 }, { 27500, 0 }, { 32500, 0, -1, J::LoopStuck } };
+    QTest::newRow("a start that does not return")
+            << QList<Look> { { 1000, 0, 1000 },
+                             { 3000, 0, 1000, J::StartStuck },
+                             { 5000, 0, 1000 },
+                             { 8000, 0, 1000, J::StartStuck } };
+    QTest::newRow("a start that returns in time") << QList<Look> {
+        { 1000, 0, 1000 }, { 2900, 0, 1000 }, { 3000, 0, -1 }, { 5000, 1, -1 }
+    };
+    QTest::newRow("a start while the process was stopped") << QList<Look> {
+        { 1000, 0, 1000 }, { 6000, 0, 1000 }, { 7900, 0, 1000 }, { 8000, 0, 1000, J::StartStuck }
+    };
+}
+
+void tst_Decisions::guard()
+{
+    QFETCH(QList<Look>, looks);
+
+    LoopGuard::Judge judge(5000, 0);
+    for (const Look &look : looks) {
+        QVERIFY2(look.nowMs >= judge.nextLookMs() || look.startBeganMs >= 0,
+                 qPrintable(QStringLiteral("at %1 ms the guard sleeps until %2 ms")
+                                    .arg(look.nowMs)
+                                    .arg(judge.nextLookMs())));
+        QCOMPARE(judge.look(look.nowMs, look.checks, look.startBeganMs), look.verdict);
+    }
+}
+
+void tst_Decisions::arguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("request");
+    // default, all, or the names of the devices asked for.
+    QTest::addColumn<QStringList>("outputs");
+    QTest::addColumn<int>("frequency");
+    QTest::addColumn<double>("volume");
+    // The notes on values taken instead, or the error.
+    QTest::addColumn<QStringList>("said");
+
+    const QStringList none;
+    const QStringList byDefault { "default" };
+    auto plays = [&](const char *name, const QStringList &arguments, int frequency, double volume,
+                     const QStringList &said = {}, const QStringList &outputs = { "default" }) {
+        QTest::newRow(name) << arguments << int(Arguments::Play) << outputs << frequency << volume
+                            << said;
+    };
+    auto wrong = [&](const char *name, const QStringList &arguments, const QString &error) {
+        QTest::newRow(name) << arguments << int(Arguments::Wrong) << byDefault << 20 << 0.02
+                            << QStringList { error };
+    };
+    plays("none", none, 20, 0.02);
+    plays("frequency", { "440" }, 440, 0.02);
+    plays("frequency and volume", { "440", "0.5" }, 440, 0.5);
+    plays("zeros mean the defaults", { "0", "0" }, 20, 0.02);
+    plays("a third value is ignored", { "440", "0.5", "7" }, 440, 0.5);
+    plays("a negative number is no option", { "-5" }, -5, 0.02);
+    plays("full scale", { "440", "1" }, 440, 1.0);
+    plays("just below half the rate", { "-22049" }, -22049, 0.02);
+    plays("not a whole number", { "440.5" }, 20, 0.02,
+          { "The frequency \"440.5\" is not a whole number; playing 20 Hz" });
+    plays("half the rate", { "22050", "0.5" }, 20, 0.5,
+          { "A tone of 22050 Hz cannot be played at 44100 Hz a second; playing 20 Hz" });
+    plays("the volume not a number", { "440", "abc" }, 440, 0.02,
+          { "The volume \"abc\" is not a number; playing at 0.02" });
+    plays("louder than full scale", { "440", "2" }, 440, 0.02,
+          { "The volume 2 is outside 0 to 1; playing at 0.02" });
+    plays("a negative volume", { "440", "-0.5" }, 440, 0.02,
+          { "The volume -0.5 is outside 0 to 1; playing at 0.02" });
+    plays("an endless volume", { "440", "inf" }, 440, 0.02,
+          { "The volume inf is outside 0 to 1; playing at 0.02" });
+    plays("-- ends the options", { "--", "440" }, 440, 0.02);
+    plays("-- before a negative value", { "--", "-5", "0.5" }, -5, 0.5);
+    plays("--all", { "--all", "440", "0.5" }, 440, 0.5, {}, { "all" });
+    plays("--device, twice", { "--device", "beta", "--device=gamma", "440" }, 440, 0.02, {},
+          { "beta", "gamma" });
+    plays("a device named like an option", { "--device", "--all" }, 20, 0.02, {}, { "--all" });
+    plays("a device, then a name where the frequency goes", { "--device", "beta", "alpha" }, 20,
+          0.02, { "The frequency \"alpha\" is not a whole number; playing 20 Hz" }, { "beta" });
+    plays("an option after the values", { "440", "--all" }, 440, 0.02, {}, { "all" });
+    wrong("an unknown option", { "--bogus" }, "unknown option \"--bogus\"");
+    wrong("a short unknown option", { "440", "-V" }, "unknown option \"-V\"");
+    wrong("--device without a name", { "--device" }, "--device needs the name of an output device");
+    wrong("--device= without a name", { "--device=" },
+          "--device needs the name of an output device");
+    wrong("--all and --device", { "--all", "--device", "beta" },
+          "--all and --device do not go together");
+    QTest::newRow("--help") << QStringList { "440", "--help" } << int(Arguments::Help) << byDefault
+                            << 20 << 0.02 << none;
+    QTest::newRow("-h") << QStringList { "-h" } << int(Arguments::Help) << byDefault << 20 << 0.02
+                        << none;
+    QTest::newRow("--version") << QStringList { "--version" } << int(Arguments::Version)
+                               << byDefault << 20 << 0.02 << none;
+    QTest::newRow("--list") << QStringList { "--list" } << int(Arguments::List) << byDefault << 20
+                            << 0.02 << none;
+}
+
+void tst_Decisions::arguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, request);
+    QFETCH(QStringList, outputs);
+    QFETCH(int, frequency);
+    QFETCH(double, volume);
+    QFETCH(QStringList, said);
+
+    const Arguments parsed(QStringList { "steadytone" } + arguments);
+    QCOMPARE(int(parsed.request), request);
+    QCOMPARE(parsed.request == Arguments::Wrong ? QStringList { parsed.error } : parsed.notes,
+             said);
+    if (parsed.request == Arguments::Wrong)
+        return;
+    QStringList chosen;
+    if (parsed.outputs.mode == Tone::Outputs::Default)
+        chosen << "default";
+    else if (parsed.outputs.mode == Tone::Outputs::All)
+        chosen << "all";
+    QCOMPARE(chosen + parsed.outputs.names, outputs);
+    QCOMPARE(parsed.tone.frequency, frequency);
+    QCOMPARE(parsed.tone.volume, volume);
+}
+
+QTEST_APPLESS_MAIN(tst_Decisions)
+#include "tst_decisions.moc"

@@ -1,0 +1,109 @@
+#include "audioserver.h"
+#include "childprocess.h"
+#include "pulseevents.h"
+
+#include <QAbstractEventDispatcher>
+#include <QtTest>
+
+#include <pulse/simple.h>
+
+// How late a single-shot timer may fire on a loaded machine.
+constexpr int TimerAllowanceMs = 500;
+
+namespace {
+
+QStringList *captured = nullptr;
+
+void capture(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (captured && qstrcmp(context.category, "steadytone") == 0)
+        captured->append(message);
+}
+
+} // namespace
+
+// What the program hears of the audio server, against a real PulseAudio.
+class tst_PulseEvents : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void followsTheServer();
+    void saysWhenNoEventCanArrive();
+};
+
+void tst_PulseEvents::followsTheServer()
+{
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha" } }), qPrintable(server.errorString()));
+    qputenv("PULSE_SERVER", server.address().toLocal8Bit());
+    PulseEvents events;
+    QSignalSpy changes(&events, &PulseEvents::changed);
+    events.start();
+    auto reports = [&](const QString &defaultSink, const QStringList &sinks) {
+        QStringList names;
+        for (const ServerState::Sink &sink : events.state().sinks)
+            names << sink.name;
+        return events.state().answers() && events.state().defaultSink == defaultSink
+                && names == sinks;
+    };
+    QTRY_VERIFY(reports("alpha", { "alpha" }));
+    QCOMPARE(events.state().streams, QStringList());
+
+    // This process's own streams are counted, another client's are not.
+    ChildProcess other;
+    other.setProcessEnvironment(server.environment());
+    other.start(QStringLiteral("pacat"), { QStringLiteral("/dev/zero") });
+    const pa_sample_spec sampleFormat { PA_SAMPLE_S16LE, 44100, 1 };
+    const QByteArray address = server.address().toLocal8Bit();
+    pa_simple *own = pa_simple_new(address.constData(), "test", PA_STREAM_PLAYBACK, nullptr, "own",
+                                   &sampleFormat, nullptr, nullptr, nullptr);
+    QVERIFY(own);
+    QTRY_COMPARE(events.state().streams, QStringList({ "alpha" }));
+
+    // A sink that appears, the default moving there and the stream with it,
+    // and the sink going again.
+    QVERIFY(server.loadSink({ "beta" }));
+    QTRY_VERIFY(reports("alpha", { "alpha", "beta" }));
+    QVERIFY(server.setDefaultSink("beta"));
+    QTRY_VERIFY(reports("beta", { "alpha", "beta" }));
+    QTRY_COMPARE(events.state().streams, QStringList({ "beta" }));
+    QVERIFY(server.unloadSink("beta"));
+    QTRY_VERIFY(reports("alpha", { "alpha" }));
+    pa_simple_free(own);
+    QTRY_COMPARE(events.state().streams, QStringList());
+
+    // It follows the server away and back.
+    server.stop();
+    QTRY_VERIFY(events.state().reach == ServerState::Unreachable);
+    QVERIFY2(server.start({ { "gamma" } }), qPrintable(server.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(reports("gamma", { "gamma" }),
+                             PulseEvents::ReconnectMs + 2 * TimerAllowanceMs);
+    // Every change was told once, and only a change.
+    for (int i = 1; i < changes.size(); ++i)
+        QVERIFY(changes.at(i).value(0).value<ServerState>()
+                != changes.at(i - 1).value(0).value<ServerState>());
+    qunsetenv("PULSE_SERVER");
+}
+
+void tst_PulseEvents::saysWhenNoEventCanArrive()
+{
+    // Run once as it is, and once with QT_NO_GLIB set, which gives Qt an
+    // event loop of its own where libpulse's callbacks never run.
+    QStringList said;
+    captured = &said;
+    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    qputenv("PULSE_SERVER", "unix:/nonexistent");
+    {
+        PulseEvents events;
+        events.start();
+    }
+    qInstallMessageHandler(previous);
+    captured = nullptr;
+    const bool glib = QAbstractEventDispatcher::instance()->inherits("QEventDispatcherGlib");
+    QCOMPARE(said.filter("Qt's event loop is not GLib's").size(), glib ? 0 : 1);
+    qunsetenv("PULSE_SERVER");
+}
+
+QTEST_GUILESS_MAIN(tst_PulseEvents)
+#include "tst_pulseevents.moc"
