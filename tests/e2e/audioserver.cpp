@@ -89,7 +89,8 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
             error = file.errorString();
             return false;
         }
-        file.write("default_policy.policy[\"follow\"] = false\n");
+        if (!followsDefault)
+            file.write("default_policy.policy[\"follow\"] = false\n");
         file.close();
         const QString bus =
                 QStringLiteral("unix:path=") + runtimeDir.filePath(QStringLiteral("bus"));

@@ -38,6 +38,10 @@ public:
     // Starts the server with these sinks, the first one the default. Without
     // a pulse protocol (PipeWire only), nothing listens where clients look.
     bool start(const QList<Sink> &sinks, bool pulseProtocol = true);
+    // PipeWire's session manager, left to itself, moves streams to a new
+    // default sink, as PulseAudio does; the tests turn that off unless told,
+    // so that a stream moves only when the program moves it.
+    void setFollowsDefault(bool follows) { followsDefault = follows; }
     void stop();
     // Stops the server and, after downMs with the event loop running, starts
     // it again with the sinks it has now.
@@ -62,6 +66,7 @@ private:
     bool waitForPulse();
 
     Kind kind;
+    bool followsDefault = false;
     QTemporaryDir runtimeDir;
     QList<Sink> sinks;
     QHash<QString, QString> sinkModules;
