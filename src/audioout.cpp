@@ -79,6 +79,32 @@ void AudioOut::serverChanged(const ServerState &state)
         scheduleCheck(EventDelayMs);
 }
 
+void AudioOut::setPaused(bool paused)
+{
+    if (paused == this->paused)
+        return;
+    this->paused = paused;
+    if (paused)
+        qCInfo(lcTone) << "The session is idle or locked: pausing the tone, so that the outputs "
+                          "may sleep";
+    else
+        qCInfo(lcTone) << "The session is active again: playing the tone";
+    check(false);
+}
+
+void AudioOut::systemResumed()
+{
+    qCInfo(lcTone) << "The system has woken up: starting the tone afresh";
+    // The devices and the server may have changed under a stream that Qt
+    // still takes for playing: start each again where the server has it.
+    for (DevicePlayer *player : qAsConst(players)) {
+        player->rearm();
+        if (player->live() && serverHas(player->device()))
+            player->rebuild();
+    }
+    check(false);
+}
+
 void AudioOut::checkOut()
 {
     check(true);
@@ -95,7 +121,8 @@ void AudioOut::check(bool regular)
 {
     const QAudioDeviceInfo qtDefault = QAudioDeviceInfo::defaultOutputDevice();
     bool qtBehind = false;
-    const QList<QAudioDeviceInfo> wanted = wantedDevices(qtDefault, &qtBehind);
+    const QList<QAudioDeviceInfo> wanted =
+            paused ? QList<QAudioDeviceInfo>() : wantedDevices(qtDefault, &qtBehind);
     // While Qt has not caught up with the server, what Qt says of an output
     // may be out of date: only moves happen, and only once it has caught up
     // or had the time to.
@@ -111,19 +138,22 @@ void AudioOut::check(bool regular)
     }
     for (DevicePlayer *player : qAsConst(players)) {
         if (!kept.contains(player))
-            release(player);
+            release(player,
+                    paused ? QString()
+                           : named(player->device().deviceName())
+                                    + QStringLiteral(" is gone; waiting for it to return"));
     }
     players = kept;
     for (const QString &name : outputs.names) {
         if (hasPlayerOn(name)) {
             missed.remove(name);
-        } else if (server.answers() && !missed.contains(name)) {
+        } else if (server.answers() && !paused && !missed.contains(name)) {
             qCInfo(lcTone).noquote() << quoted(name) << "is not there; waiting for it"
                                      << "(steadytone --list shows the names)";
             missed.insert(name);
         }
     }
-    if (qtDefault.isNull())
+    if (qtDefault.isNull() && !paused)
         lookForHiddenSink();
     else
         hiddenSince.invalidate();
@@ -252,13 +282,15 @@ void AudioOut::recover(DevicePlayer *player, bool regular)
     }
 }
 
-void AudioOut::release(DevicePlayer *player)
+void AudioOut::release(DevicePlayer *player, const QString &line)
 {
     // Its stream must not stay where the server may have moved it, on an
     // output that plays a tone of its own.
     const QString name = player->device().deviceName();
-    lines->say(QtInfoMsg, name, named(name) + QStringLiteral(" is gone; waiting for it to return"));
-    missed.insert(name);
+    if (!line.isEmpty()) {
+        lines->say(QtInfoMsg, name, line);
+        missed.insert(name);
+    }
     player->release();
     player->deleteLater();
 }
@@ -319,7 +351,9 @@ void AudioOut::updateStatus()
             live << player;
     }
     QString next;
-    if (server.reach == ServerState::Unreachable) {
+    if (paused) {
+        next = QStringLiteral("Paused while the session is idle");
+    } else if (server.reach == ServerState::Unreachable) {
         next = QStringLiteral("Waiting for an audio server");
     } else if (live.isEmpty()) {
         next = absent.isEmpty()

@@ -55,6 +55,12 @@ public:
 public slots:
     // What the audio server reports has changed: check at once.
     void serverChanged(const ServerState &state);
+    // While paused, no tone plays and no stream is held, so that the sound
+    // server can suspend the sinks and the devices can sleep; the checks go
+    // on.
+    void setPaused(bool paused);
+    // The system has woken from sleep: every output starts afresh, at once.
+    void systemResumed();
 
 signals:
     // After every check.
@@ -82,7 +88,7 @@ private:
 
     void follow(DevicePlayer *player, const QAudioDeviceInfo &device);
     void recover(DevicePlayer *player, bool regular);
-    void release(DevicePlayer *player);
+    void release(DevicePlayer *player, const QString &line);
     void lookForHiddenSink();
     bool wantsSink(const QString &name) const;
     // Whether the server, as far as it has been heard, has the device: a
@@ -112,6 +118,7 @@ private:
     QTimer *timer = nullptr;
     QTimer *soon = nullptr;
     bool started = false;
+    bool paused = false;
     QDeadlineTimer catchUp;
     QElapsedTimer hiddenSince;
     bool hasPlayed = false;

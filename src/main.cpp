@@ -4,6 +4,7 @@
 #include "loopguard.h"
 #include "pulseevents.h"
 #include "service.h"
+#include "sessionwatch.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -84,14 +85,28 @@ int main(int argc, char *argv[])
     for (const QString &note : arguments.notes)
         qCInfo(lcTone).noquote() << note;
 
-    QObject::connect(&audioOut, &AudioOut::checked, &service,
-                     [&service, &audioOut, ready = false]() mutable {
-                         // Ready once the first check has run: playback has
-                         // started, or waits for a device.
-                         if (!ready)
-                             service.notifyReady(audioOut.status());
-                         ready = true;
-                     });
+    // The login manager is followed once the first check has run, so that
+    // no system bus, however slow, keeps the tone from starting.
+    SessionWatch *session = nullptr;
+    QObject::connect(&audioOut, &AudioOut::checked, &service, [&]() {
+        if (session)
+            return;
+        // Ready once the first check has run: playback has started, or
+        // waits for a device.
+        service.notifyReady(audioOut.status());
+        session = new SessionWatch(&app);
+        QObject::connect(session, &SessionWatch::resumed, &audioOut, &AudioOut::systemResumed);
+        QObject::connect(session, &SessionWatch::idleChanged, &audioOut, &AudioOut::setPaused);
+        QObject::connect(session, &SessionWatch::unwatchable, [](const QString &reason) {
+            qCInfo(lcTone).noquote() << "Nothing tells when the session is idle (" + reason
+                            + "): the tone plays all the same";
+        });
+        QObject::connect(session, &SessionWatch::watching, [](const QString &id) {
+            qCInfo(lcTone).noquote()
+                    << "Following session " + id + ": the tone pauses while it is idle or locked";
+        });
+        session->start(arguments.pauseWhenIdle);
+    });
     QObject::connect(&audioOut, &AudioOut::checked, &service, &Service::notifyAlive);
     QObject::connect(&audioOut, &AudioOut::checked, &guard, &LoopGuard::beat, Qt::DirectConnection);
     QObject::connect(&audioOut, &AudioOut::startBegins, &guard, &LoopGuard::startBegins,

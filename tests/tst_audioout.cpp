@@ -92,6 +92,7 @@ private slots:
     void severalOutputs_data();
     void severalOutputs();
     void flappingIsQuiet();
+    void pausedAndResumed();
 
 private:
     void start(const Tone::Settings &tone = {}, const Tone::Outputs &outputs = {});
@@ -895,6 +896,37 @@ void tst_AudioOut::flappingIsQuiet()
                      "^info: Playing 440 Hz at volume 1 on Beta \\(beta\\) \\(the last of \\d+ "
                      "such lines in \\d s\\)$")),
              qPrintable(aboutBeta.constLast()));
+    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+}
+
+void tst_AudioOut::pausedAndResumed()
+{
+    audio->setDevices({ device("alpha"), device("beta") });
+    server = Server::WithSink;
+    start({ 440, 1.0 }, { Tone::Outputs::Named, { "alpha", "beta" } });
+    check();
+    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+
+    // Paused, it holds no stream, and its checks neither rebuild nor miss
+    // anything.
+    audioOut->setPaused(true);
+    check();
+    check();
+    QCOMPARE(audio->liveStreams(), QStringList());
+    QCOMPARE(audio->outputCount(), 2);
+    QCOMPARE(audioOut->status(), QStringLiteral("Paused while the session is idle"));
+    QCOMPARE(accountSinceStart(),
+             QStringList({ "info: The session is idle or locked: pausing the tone, so that the "
+                           "outputs may sleep" }));
+    audioOut->setPaused(false);
+    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+    QCOMPARE(audioOut->status(), QStringLiteral("Playing 440 Hz at volume 1 on 2 outputs"));
+
+    // Awake again, every output starts afresh at once.
+    check();
+    const int outputs = audio->outputCount();
+    audioOut->systemResumed();
+    QCOMPARE(audio->outputCount(), outputs + 2);
     QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
 }
 

@@ -1,6 +1,7 @@
 #include "audioout.h"
 #include "audioserver.h"
 #include "childprocess.h"
+#include "logindstandin.h"
 #include "player.h"
 #include "recorder.h"
 #include "signalanalysis.h"
@@ -9,6 +10,8 @@
 #include <QtTest>
 
 #include <tuple>
+
+#include <signal.h>
 
 using namespace SignalAnalysis;
 
@@ -219,6 +222,8 @@ private slots:
     void noServerAtStart_data();
     void noServerAtStart();
     void checkToneScript();
+    void pauseWhenIdle_data();
+    void pauseWhenIdle();
     void recovery_data();
     void recovery();
 
@@ -646,6 +651,107 @@ void tst_E2E::noServerAtStart()
     QTest::qWait(CheckMs + TimerSlackMs + LoadAllowanceMs);
     QCOMPARE(player.state(), QProcess::Running);
     QVERIFY(player.nameLines().size() <= 2);
+}
+
+void tst_E2E::pauseWhenIdle_data()
+{
+    // What the login manager tells: the session idle, then active again;
+    // locked, then unlocked; the system asleep while the sink was replaced,
+    // then awake; or there is no login manager.
+    QTest::addColumn<QString>("change");
+    QTest::newRow("idle") << "idle";
+    QTest::newRow("locked") << "locked";
+    QTest::newRow("asleep while the sink was replaced") << "sleep";
+    QTest::newRow("no login manager") << "none";
+}
+
+void tst_E2E::pauseWhenIdle()
+{
+    if (skippedWithoutPulseAudio())
+        return;
+    QFETCH(QString, change);
+
+    // What users are promised: silence within a second of the session going
+    // idle, and the tone back within a second of its return or of a resume.
+    constexpr int PauseMs = 1000;
+    LogindStandIn logind;
+    QVERIFY2(logind.start(change != "none"), qPrintable(logind.errorString()));
+    logind.setDisplaySession(true);
+    AudioServer server(AudioServer::PulseAudio);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 } }), qPrintable(server.errorString()));
+    QProcessEnvironment env = server.environment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), logind.address());
+    Player player(env, { "--pause-when-idle", "440", "1" });
+    auto recorder = std::make_unique<Recorder>(server, "alpha", 44100, 1);
+    QVERIFY(recorder->start());
+    QVERIFY(player.play());
+    QVERIFY2(waitForTone(*recorder, 16000, HeardMs) >= 0, "no tone at start");
+    auto said = [&player] {
+        QStringList lines;
+        for (const Player::Line &line : player.accountLines()) {
+            if (!line.text.startsWith("Playing"))
+                lines << line.type + ": " + line.text;
+        }
+        return lines;
+    };
+    auto sinkState = [&server] {
+        QString sinks;
+        server.pactl({ "list", "short", "sinks" }, &sinks);
+        return sinks.section('\t', 4, 4).trimmed();
+    };
+    QElapsedTimer clock;
+
+    if (change == "idle" || change == "locked") {
+        clock.start();
+        change == "idle" ? logind.setIdle(true) : logind.setLocked(true);
+        QTRY_VERIFY_WITH_TIMEOUT(streams(server).isEmpty(), PauseMs);
+        qInfo("no stream %lld ms after the session went %s", clock.elapsed(), qPrintable(change));
+        // Nothing plays: the sink is free to be suspended.
+        QTRY_VERIFY_WITH_TIMEOUT(sinkState() != "RUNNING", PauseMs);
+        QCOMPARE(player.state(), QProcess::Running);
+        recorder = std::make_unique<Recorder>(server, "alpha", 44100, 1);
+        QVERIFY(recorder->start());
+        clock.restart();
+        change == "idle" ? logind.setIdle(false) : logind.setLocked(false);
+    } else if (change == "sleep") {
+        logind.announceSleep(true);
+        ::kill(pid_t(player.processId()), SIGSTOP);
+        QVERIFY(server.unloadSink("alpha"));
+        QVERIFY(server.loadSink({ "alpha", 44100, 1 }));
+        recorder = std::make_unique<Recorder>(server, "alpha", 44100, 1);
+        QVERIFY(recorder->start());
+        clock.start();
+        ::kill(pid_t(player.processId()), SIGCONT);
+        logind.announceSleep(false);
+    }
+    if (change != "none") {
+        QTRY_VERIFY_WITH_TIMEOUT(streams(server).size() == 1, PauseMs);
+        qInfo("a stream again %lld ms later", clock.elapsed());
+        const int onset = waitForTone(*recorder, 16000, FirstSoundMs);
+        QVERIFY2(onset >= 0, "no tone after it");
+        QVERIFY(recorder->waitForSeconds(onset / 44100.0 + 1.2));
+        const QString mismatch = exactToneMismatch(recorder->samples(), 440, 44100);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    // A line for each change, at notice priority; after a sleep, whatever
+    // the new sink did to the stream may follow.
+    const QString following =
+            "info: Following session 1: the tone pauses while it is idle or locked";
+    const QHash<QString, QStringList> lines {
+        { "idle",
+          { following,
+            "info: The session is idle or locked: pausing the tone, so that the outputs may "
+            "sleep",
+            "info: The session is active again: playing the tone" } },
+        { "sleep", { following, "info: The system has woken up: starting the tone afresh" } },
+        { "none",
+          { "info: Nothing tells when the session is idle (no login manager on the system bus): "
+            "the tone plays all the same" } },
+    };
+    const QStringList expected = lines.value(change == "locked" ? "idle" : change);
+    QTRY_VERIFY2(said().mid(0, change == "sleep" ? 2 : -1) == expected,
+                 qPrintable(said().join('\n')));
 }
 
 void tst_E2E::checkToneScript()
