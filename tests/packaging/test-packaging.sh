@@ -85,8 +85,10 @@ PA
     XDG_RUNTIME_DIR=$runtime pactl set-default-sink beta
     sleep 2
     kill "$server" && wait "$server"
+    # Down for longer than Qt's one reconnect, 3 s after the loss: Qt's
+    # backend has lost the server for good, and the program starts afresh.
+    sleep 4
     pulse_server "$runtime" || return 1
-    # Qt's backend has lost the server for good: the program starts afresh.
     for _ in $(seq 100); do
         [ "$(grep -c '^1 440$' "$work/program.log")" -ge 2 ] && break
         sleep 0.1
