@@ -179,5 +179,20 @@ int main(int argc, char *argv[])
         names << QStringLiteral("%1 output%2").arg(outputs).arg(outputs > 1 ? "s" : "");
     }
     table(names, several, seconds);
+
+    // Every mode checks the same way: --all reads no device list at its
+    // regular checks, so on a server with one sink it costs what following
+    // the default does.
+    qInfo("\nThe default mode and --all on a server with one sink, for %d s each.", seconds);
+    server.stop();
+    AudioServer single(AudioServer::PulseAudio);
+    if (!single.start({ sinks.first() }))
+        qFatal("no audio server: %s", qPrintable(single.errorString()));
+    measure(single, QStringLiteral(STEADYTONE_EXE), {}, single.environment(), 0);
+    const Figures following =
+            measure(single, QStringLiteral(STEADYTONE_EXE), {}, single.environment(), seconds);
+    const Figures all =
+            measure(single, QStringLiteral(STEADYTONE_EXE), { "--all" }, single.environment(), seconds);
+    table({ "default", "--all" }, { following, all }, seconds);
     return 0;
 }
