@@ -191,8 +191,8 @@ int main(int argc, char *argv[])
     measure(single, QStringLiteral(STEADYTONE_EXE), {}, single.environment(), 0);
     const Figures following =
             measure(single, QStringLiteral(STEADYTONE_EXE), {}, single.environment(), seconds);
-    const Figures all =
-            measure(single, QStringLiteral(STEADYTONE_EXE), { "--all" }, single.environment(), seconds);
+    const Figures all = measure(single, QStringLiteral(STEADYTONE_EXE), { "--all" },
+                                single.environment(), seconds);
     table({ "default", "--all" }, { following, all }, seconds);
     return 0;
 }

@@ -160,7 +160,8 @@ void AudioOut::check(bool regular)
 
     updateStatus();
     emit checked();
-    if (server.answers() && !catchUp.hasExpired() && (qtBehind || liveDevices() != server.streams))
+    if (server.answers() && !catchUp.hasExpired()
+        && (qtBehind || liveDevices() != server.streamSinks()))
         scheduleCheck(CatchUpIntervalMs);
 }
 
@@ -275,6 +276,13 @@ void AudioOut::recover(DevicePlayer *player, bool regular)
         // A rebuild that fails as it starts shows that Qt's backend has lost
         // the server: look again in a moment.
         scheduleCheck(EventDelayMs);
+        return;
+    case Recovery::PutBack:
+        lines->say(QtInfoMsg, name,
+                   QStringLiteral("The audio server moved the stream on %1 elsewhere; putting it "
+                                  "back")
+                           .arg(device));
+        emit streamMovedAway(server.strayFrom(name)->index, name);
         return;
     case Recovery::Restart:
         emit restartNeeded("Qt's audio backend has lost the audio server");

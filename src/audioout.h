@@ -70,6 +70,9 @@ signals:
     // Only a fresh process can play again; the reason is static text.
     void restartNeeded(const char *reason);
     void statusChanged(const QString &status);
+    // The server moved a stream away from where it plays: it should be
+    // moved back there.
+    void streamMovedAway(quint32 index, const QString &device);
     // Around each start of an output, which Qt's backend can block for good.
     void startBegins();
     void startEnds();

@@ -78,7 +78,8 @@ Recovery::Verdict DevicePlayer::assess(const ServerState &server, bool regular)
     seen.bufferUs = format.durationForBytes(output->bufferSize());
     seen.serverAnswers = server.answers();
     seen.deviceListed = server.sink(current.deviceName()) != nullptr;
-    seen.streamListed = server.streams.contains(current.deviceName());
+    seen.streamListed = server.streamSinks().contains(current.deviceName());
+    seen.streamMovedAway = server.strayFrom(current.deviceName()) != nullptr;
     return recovery.next(seen);
 }
 

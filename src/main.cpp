@@ -117,6 +117,7 @@ int main(int argc, char *argv[])
     QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, &Service::restart);
     QObject::connect(&audioOut, &AudioOut::statusChanged, &service, &Service::notifyStatus);
     QObject::connect(&events, &PulseEvents::changed, &audioOut, &AudioOut::serverChanged);
+    QObject::connect(&audioOut, &AudioOut::streamMovedAway, &events, &PulseEvents::moveStream);
     events.start();
     audioOut.start();
     return app.exec();

@@ -9,6 +9,8 @@
 #include <pulse/error.h>
 #include <pulse/glib-mainloop.h>
 
+#include <algorithm>
+
 PulseEvents::PulseEvents(QObject *parent)
     : QObject(parent)
     // The server's events are dispatched by the GLib main loop that Qt's own
@@ -70,6 +72,11 @@ void PulseEvents::onStreamListed(pa_context *, const pa_sink_input_info *info, i
 void PulseEvents::onStreamFound(pa_context *, const pa_sink_input_info *info, int eol, void *self)
 {
     static_cast<PulseEvents *>(self)->streamFound(info, eol);
+}
+
+void PulseEvents::onMoved(pa_context *, int success, void *self)
+{
+    static_cast<PulseEvents *>(self)->moved(success != 0);
 }
 
 void PulseEvents::connectToServer()
@@ -138,8 +145,10 @@ void PulseEvents::event(pa_subscription_event_type_t type, uint32_t index)
             || (kind == PA_SUBSCRIPTION_EVENT_CHANGE && streams.contains(index)))
             request(pa_context_get_sink_input_info(context, index, onStreamFound, this),
                     "a stream");
-        else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && streams.remove(index))
+        else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && streams.remove(index)) {
+            homes.remove(index);
             publish();
+        }
         break;
     default:
         break;
@@ -178,7 +187,7 @@ void PulseEvents::sinkListed(const pa_sink_info *info, int eol)
 void PulseEvents::streamListed(const pa_sink_input_info *info, int eol)
 {
     if (eol == 0 && info && isOwn(info))
-        streams.insert(info->index, info->sink);
+        keep(info);
     else if (eol < 0)
         unanswered("its streams");
     else if (eol > 0)
@@ -188,12 +197,39 @@ void PulseEvents::streamListed(const pa_sink_input_info *info, int eol)
 void PulseEvents::streamFound(const pa_sink_input_info *info, int eol)
 {
     if (eol == 0 && info && isOwn(info))
-        streams.insert(info->index, info->sink);
+        keep(info);
     // A stream that has already gone by the time it is asked for is no error.
     else if (eol < 0 && pa_context_errno(context) != PA_ERR_NOENTITY)
         unanswered("a stream");
     else if (eol != 0)
         answered();
+}
+
+void PulseEvents::keep(const pa_sink_input_info *info)
+{
+    streams.insert(info->index, info->sink);
+    if (!homes.contains(info->index))
+        homes.insert(info->index, info->sink);
+}
+
+void PulseEvents::moveStream(quint32 index, const QString &sink)
+{
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
+        return;
+    // Its answer says nothing of the state: the move itself is an event.
+    pa_operation *operation = pa_context_move_sink_input_by_name(
+            context, index, sink.toUtf8().constData(), onMoved, this);
+    if (operation)
+        pa_operation_unref(operation);
+    else
+        moved(false);
+}
+
+void PulseEvents::moved(bool success)
+{
+    if (!success)
+        qCWarning(lcTone, "The audio server did not move a stream back: %s",
+                  pa_strerror(pa_context_errno(context)));
 }
 
 void PulseEvents::askAll()
@@ -246,6 +282,7 @@ void PulseEvents::lost()
     sinkNamesListed.clear();
     sinkNames.clear();
     streams.clear();
+    homes.clear();
     current = ServerState();
     current.reach = ServerState::Unreachable;
     tell();
@@ -258,9 +295,13 @@ void PulseEvents::publish()
         return;
     current.reach = ServerState::Reachable;
     current.streams.clear();
-    for (const quint32 sink : qAsConst(streams))
-        current.streams.append(sinkNames.value(sink));
-    current.streams.sort();
+    for (auto stream = streams.cbegin(); stream != streams.cend(); ++stream)
+        current.streams.append({ stream.key(), sinkNames.value(stream.value()),
+                                 sinkNames.value(homes.value(stream.key())) });
+    std::sort(current.streams.begin(), current.streams.end(),
+              [](const ServerState::Stream &one, const ServerState::Stream &other) {
+                  return one.index < other.index;
+              });
     tell();
 }
 

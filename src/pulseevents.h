@@ -36,6 +36,10 @@ public:
 
     ServerState state() const { return published; }
 
+public slots:
+    // Moves a stream of this process to the sink, by name.
+    void moveStream(quint32 index, const QString &sink);
+
 signals:
     void changed(const ServerState &state);
 
@@ -50,6 +54,7 @@ private:
                                void *self);
     static void onStreamFound(pa_context *context, const pa_sink_input_info *info, int eol,
                               void *self);
+    static void onMoved(pa_context *context, int success, void *self);
 
     void contextStateChanged();
     void event(pa_subscription_event_type_t type, uint32_t index);
@@ -57,6 +62,8 @@ private:
     void sinkListed(const pa_sink_info *info, int eol);
     void streamListed(const pa_sink_input_info *info, int eol);
     void streamFound(const pa_sink_input_info *info, int eol);
+    void moved(bool success);
+    void keep(const pa_sink_input_info *info);
 
     void connectToServer();
     void disconnectFromServer();
@@ -84,10 +91,12 @@ private:
     // Answers still awaited: the state is told only when it is whole.
     int pending = 0;
     QList<ServerState::Sink> listing;
-    // Sinks by index, and this process's streams with the index of their sink.
+    // Sinks by index, and this process's streams with the index of their
+    // sink, and of the sink each was first found on.
     QHash<quint32, QString> sinkNames;
     QHash<quint32, QString> sinkNamesListed;
     QHash<quint32, quint32> streams;
+    QHash<quint32, quint32> homes;
 };
 
 #endif // PULSEEVENTS_H

@@ -20,6 +20,7 @@ Recovery::Verdict Recovery::next(const Observation &seen)
 
     const Cause cause = troubleWith(seen, measured, stall);
     if (cause == Healthy) {
+        putBack = false;
         if (measured) {
             troubledChecks = 0;
             backendLost = false;
@@ -41,6 +42,16 @@ Recovery::Verdict Recovery::next(const Observation &seen)
     // could block it for good. Its view catches up soon, and playback moves.
     if (!seen.deviceListed)
         return { Nothing, cause };
+    // A stream the server moved away, on a default switch, is asked back
+    // rather than started again: a stream moved onto a sink that is not the
+    // default is left there at the next switch. Should it not come back by
+    // the next regular check, it is started again.
+    if (cause == Moved && seen.streamMovedAway && (!putBack || !seen.regular)) {
+        if (putBack)
+            return { Nothing, cause };
+        putBack = true;
+        return { PutBack, cause };
+    }
     if (!rearmed && fruitlessRebuilds > 0 && troubledChecks < checksBetweenRebuilds(cause))
         return { Nothing, cause };
     return { Rebuild, cause };
@@ -81,6 +92,7 @@ void Recovery::rebuilt(bool failedAtOnce)
     streamSeen = false;
     backendLost = failedAtOnce;
     rearmed = false;
+    putBack = false;
 }
 
 void Recovery::rearm()

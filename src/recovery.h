@@ -9,7 +9,7 @@
 class Recovery
 {
 public:
-    enum Action { Nothing, Rebuild, Restart };
+    enum Action { Nothing, Rebuild, PutBack, Restart };
     // What is wrong with the output.
     enum Cause { Healthy, Failed, Killed, Moved, Stalled, BackendLost };
 
@@ -32,10 +32,11 @@ public:
         // Seen at a regular check, a whole check interval after the last one.
         bool regular = false;
         // The server answers, lists the output's device, and reports a
-        // stream of this process on it.
+        // stream of this process on it; or one that it moved away from it.
         bool serverAnswers = false;
         bool deviceListed = false;
         bool streamListed = false;
+        bool streamMovedAway = false;
     };
 
     // A stalled output whose rebuilds keep finding nothing played is
@@ -72,6 +73,8 @@ private:
     int troubledChecks = 0;
     bool backendLost = false;
     bool rearmed = false;
+    // The server was asked to put the stream back where it belongs.
+    bool putBack = false;
 };
 
 #endif // RECOVERY_H

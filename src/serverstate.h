@@ -22,13 +22,47 @@ struct ServerState
         }
     };
 
+    // One of this process's streams: where it plays, and where it played
+    // first, which is where the program put it.
+    struct Stream
+    {
+        quint32 index = 0;
+        QString sink;
+        QString home;
+        bool operator==(const Stream &other) const
+        {
+            return index == other.index && sink == other.sink && home == other.home;
+        }
+    };
+
     Reach reach = Unknown;
     QString defaultSink;
     QList<Sink> sinks;
-    // The sink each of this process's streams plays on, sorted.
-    QStringList streams;
+    // This process's streams, by index.
+    QList<Stream> streams;
 
     bool answers() const { return reach == Reachable; }
+
+    // The sinks this process's streams play on, sorted.
+    QStringList streamSinks() const
+    {
+        QStringList on;
+        for (const Stream &stream : streams)
+            on << stream.sink;
+        on.sort();
+        return on;
+    }
+
+    // A stream of this process that the server moved away from the sink,
+    // or null.
+    const Stream *strayFrom(const QString &sink) const
+    {
+        for (const Stream &stream : streams) {
+            if (stream.home == sink && stream.sink != sink)
+                return &stream;
+        }
+        return nullptr;
+    }
 
     // The sink of that name, or null when the server has none.
     const Sink *sink(const QString &name) const

@@ -100,6 +100,8 @@ private:
     void setServer(Server server);
     // What it reports of the simulated system, as it is now.
     ServerState serverState() const;
+    // Where the live outputs' streams play, sorted.
+    QStringList liveStreams() const { return serverState().streamSinks(); }
     void check(bool release = true);
     static void releaseReplaced();
     int generatorCount() const;
@@ -154,7 +156,11 @@ ServerState tst_AudioOut::serverState() const
         for (const QString &name : names)
             state.sinks.append({ name, name.left(1).toUpper() + name.mid(1) });
     }
-    state.streams = audio->liveStreams();
+    for (const int i : audio->liveOutputs()) {
+        const FakeOutputRecord out = audio->output(i);
+        state.streams.append(
+                { quint32(i), out.movedTo.isEmpty() ? out.device : out.movedTo, out.device });
+    }
     return state;
 }
 
@@ -168,6 +174,11 @@ void tst_AudioOut::setServer(Server kind)
 void tst_AudioOut::start(const Tone::Settings &tone, const Tone::Outputs &outputs)
 {
     audioOut = std::make_unique<AudioOut>(tone, outputs);
+    // The server does what it is asked to: a stream it moved away goes back.
+    connect(audioOut.get(), &AudioOut::streamMovedAway, this, [this](quint32 index) {
+        audio->move(int(index), audio->output(int(index)).device);
+        setServer(server);
+    });
     // The program's lines about a device come at most once a second: its
     // clock runs with the check intervals that pass here.
     simulatedMs = 0;
@@ -664,7 +675,7 @@ void tst_AudioOut::killStormThatEnds()
     audio->setDevices({ alpha, device("beta") });
     setServer(Server::WithSink);
     QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 6, AudioOut::EventDelayMs + TimerAllowanceMs);
-    QCOMPARE(audio->liveStreams(), QStringList({ "alpha" }));
+    QCOMPARE(liveStreams(), QStringList({ "alpha" }));
 }
 
 void tst_AudioOut::events_data()
@@ -764,9 +775,9 @@ void tst_AudioOut::severalOutputs_data()
                                    "away; starting it again";
     // Put back at the server's event, not at the next regular check.
     QTest::newRow("one moved by the server")
-            << QStringList() << "moved" << QStringList { "alpha", "beta", "gamma" } << 4 << three
-            << "info: The audio server moved the stream on Gamma (gamma) elsewhere; starting it "
-               "again";
+            << QStringList() << "moved" << QStringList { "alpha", "beta", "gamma" } << 3 << three
+            << "info: The audio server moved the stream on Gamma (gamma) elsewhere; putting it "
+               "back";
     QTest::newRow("one needs another format")
             << QStringList() << "stereo" << QStringList { "alpha", "beta", "gamma" } << 3 << three
             << "info: Playing 440 Hz at volume 1 on Gamma (gamma)";
@@ -838,7 +849,7 @@ void tst_AudioOut::severalOutputs()
     QTest::qWait(AudioOut::EventDelayMs + TimerAllowanceMs / 5);
 
     // One stream a device, and none left where the server moved one.
-    QCOMPARE(audio->liveStreams(), playing);
+    QCOMPARE(liveStreams(), playing);
     QCOMPARE(audio->outputCount(), outputs);
     QCOMPARE(audioOut->status(), status);
     QVERIFY2(said.isEmpty() || account.contains(said), qPrintable(account.join('\n')));
@@ -892,11 +903,11 @@ void tst_AudioOut::flappingIsQuiet()
     qInfo("%d lines about beta in %lld ms:\n%s", int(aboutBeta.size()), clock.elapsed(),
           qPrintable(aboutBeta.join('\n')));
     QVERIFY(aboutBeta.size() <= clock.elapsed() / LineThrottle::IntervalMs + 2);
-    QVERIFY2(aboutBeta.constLast().contains(QRegularExpression(
-                     "^info: Playing 440 Hz at volume 1 on Beta \\(beta\\) \\(the last of \\d+ "
-                     "such lines in \\d s\\)$")),
-             qPrintable(aboutBeta.constLast()));
-    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+    // What was held back is summed up, and the last line says how it ended.
+    QVERIFY(!aboutBeta.filter(QRegularExpression("\\(the last of \\d+ such lines in \\d s\\)$"))
+                     .isEmpty());
+    QVERIFY(aboutBeta.constLast().startsWith("info: Playing 440 Hz at volume 1 on Beta (beta)"));
+    QCOMPARE(liveStreams(), QStringList({ "alpha", "beta" }));
 }
 
 void tst_AudioOut::pausedAndResumed()
@@ -905,21 +916,21 @@ void tst_AudioOut::pausedAndResumed()
     server = Server::WithSink;
     start({ 440, 1.0 }, { Tone::Outputs::Named, { "alpha", "beta" } });
     check();
-    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+    QCOMPARE(liveStreams(), QStringList({ "alpha", "beta" }));
 
     // Paused, it holds no stream, and its checks neither rebuild nor miss
     // anything.
     audioOut->setPaused(true);
     check();
     check();
-    QCOMPARE(audio->liveStreams(), QStringList());
+    QCOMPARE(liveStreams(), QStringList());
     QCOMPARE(audio->outputCount(), 2);
     QCOMPARE(audioOut->status(), QStringLiteral("Paused while the session is idle"));
     QCOMPARE(accountSinceStart(),
              QStringList({ "info: The session is idle or locked: pausing the tone, so that the "
                            "outputs may sleep" }));
     audioOut->setPaused(false);
-    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+    QCOMPARE(liveStreams(), QStringList({ "alpha", "beta" }));
     QCOMPARE(audioOut->status(), QStringLiteral("Playing 440 Hz at volume 1 on 2 outputs"));
 
     // Awake again, every output starts afresh at once.
@@ -927,7 +938,7 @@ void tst_AudioOut::pausedAndResumed()
     const int outputs = audio->outputCount();
     audioOut->systemResumed();
     QCOMPARE(audio->outputCount(), outputs + 2);
-    QCOMPARE(audio->liveStreams(), QStringList({ "alpha", "beta" }));
+    QCOMPARE(liveStreams(), QStringList({ "alpha", "beta" }));
 }
 
 QTEST_GUILESS_MAIN(tst_AudioOut)

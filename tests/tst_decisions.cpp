@@ -39,10 +39,11 @@ void tst_Decisions::recovery_data()
     //   check:  R regular, E on a server event
     //   Qt:     p playing, s stalled, k stream killed, f failed,
     //           F failed, and a rebuild made now fails as it starts
-    //   server: + has the device and the stream, m has the device but the
-    //           stream is elsewhere, g has not the device, - does not answer
+    //   server: + has the device and the stream, m has the device and has
+    //           moved the stream elsewhere, x has the device and no stream
+    //           there, g has not the device, - does not answer
     QTest::addColumn<QString>("steps");
-    // What each step decides: . nothing, B rebuild, R restart.
+    // What each step decides: . nothing, B rebuild, P put back, R restart.
     QTest::addColumn<QString>("verdicts");
 
     QTest::newRow("healthy") << "Rp+ Rp+ Ep+ Rp+"
@@ -69,10 +70,14 @@ void tst_Decisions::recovery_data()
     // Qt still names a device the server no longer has: no new stream there.
     QTest::newRow("killed, the device gone, then back") << "Rp+ Rp+ Ekg Rkg Ek+"
                                                         << "....B";
-    QTest::newRow("moved, seen at the event") << "Rp+ Rp+ Epm Rp+"
-                                              << "..B.";
-    QTest::newRow("moved before the server told of it") << "Epm Rpm Rpm"
-                                                        << "..B";
+    // A stream moved away is asked back, and started again only if it is
+    // not back by the next regular check.
+    QTest::newRow("moved, put back at the event") << "Rp+ Rp+ Epm Rp+ Rp+ Epm"
+                                                  << "..P..P";
+    QTest::newRow("moved, and not put back") << "Rp+ Rp+ Epm Epm Rpm"
+                                             << "..P.B";
+    QTest::newRow("gone from the device before the server told of it") << "Epx Rpx Rpx"
+                                                                       << "..B";
 }
 
 void tst_Decisions::recovery()
@@ -101,10 +106,11 @@ void tst_Decisions::recovery()
         seen.killed = qt == 'k';
         seen.failed = qt == 'f' || qt == 'F';
         seen.serverAnswers = server != '-';
-        seen.deviceListed = server == '+' || server == 'm';
+        seen.deviceListed = server == '+' || server == 'm' || server == 'x';
         seen.streamListed = server == '+';
+        seen.streamMovedAway = server == 'm';
         const Recovery::Verdict verdict = recovery.next(seen);
-        decided += QString(".BR").at(verdict.action);
+        decided += QString(".BPR").at(verdict.action);
         if (verdict.action == Recovery::Rebuild) {
             playedUs = 0;
             recovery.rebuilt(qt == 'F');

@@ -48,7 +48,7 @@ void tst_PulseEvents::followsTheServer()
                 && names == sinks;
     };
     QTRY_VERIFY(reports("alpha", { "alpha" }));
-    QCOMPARE(events.state().streams, QStringList());
+    QCOMPARE(events.state().streamSinks(), QStringList());
 
     // This process's own streams are counted, another client's are not.
     ChildProcess other;
@@ -59,19 +59,23 @@ void tst_PulseEvents::followsTheServer()
     pa_simple *own = pa_simple_new(address.constData(), "test", PA_STREAM_PLAYBACK, nullptr, "own",
                                    &sampleFormat, nullptr, nullptr, nullptr);
     QVERIFY(own);
-    QTRY_COMPARE(events.state().streams, QStringList({ "alpha" }));
+    QTRY_COMPARE(events.state().streamSinks(), QStringList({ "alpha" }));
 
     // A sink that appears, the default moving there and the stream with it,
-    // and the sink going again.
+    // which it tells as moved away from where it started, and puts back.
     QVERIFY(server.loadSink({ "beta" }));
     QTRY_VERIFY(reports("alpha", { "alpha", "beta" }));
     QVERIFY(server.setDefaultSink("beta"));
     QTRY_VERIFY(reports("beta", { "alpha", "beta" }));
-    QTRY_COMPARE(events.state().streams, QStringList({ "beta" }));
+    QTRY_VERIFY(events.state().strayFrom("alpha"));
+    QCOMPARE(events.state().streamSinks(), QStringList({ "beta" }));
+    events.moveStream(events.state().strayFrom("alpha")->index, "alpha");
+    QTRY_COMPARE(events.state().streamSinks(), QStringList({ "alpha" }));
+    QVERIFY(!events.state().strayFrom("alpha"));
     QVERIFY(server.unloadSink("beta"));
     QTRY_VERIFY(reports("alpha", { "alpha" }));
     pa_simple_free(own);
-    QTRY_COMPARE(events.state().streams, QStringList());
+    QTRY_COMPARE(events.state().streamSinks(), QStringList());
 
     // It follows the server away and back.
     server.stop();

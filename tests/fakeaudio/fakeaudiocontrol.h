@@ -80,9 +80,8 @@ public:
     // output fails, and every new one fails as it starts. The devices it knew
     // are still reported.
     virtual void loseServer() = 0;
-    // The streams the server holds for the outputs, the live ones: the
-    // device of each.
-    virtual QStringList liveStreams() const = 0;
+    // The outputs whose streams the server holds, the live ones.
+    virtual QList<int> liveOutputs() const = 0;
 };
 
 #define FakeAudioControl_iid "steadytone.test.FakeAudioControl/1.0"

@@ -126,16 +126,14 @@ void FakeAudioSystem::loseServer()
         fail(i);
 }
 
-QStringList FakeAudioSystem::liveStreams() const
+QList<int> FakeAudioSystem::liveOutputs() const
 {
-    QStringList live;
+    QList<int> live;
     for (int i = 0; i < records.size(); ++i) {
         const FakeOutput *output = liveOutput(i);
-        const FakeOutputRecord &r = records.at(i);
-        if (output && output->state() == QAudio::ActiveState && !r.killed)
-            live << (r.movedTo.isEmpty() ? r.device : r.movedTo);
+        if (output && output->state() == QAudio::ActiveState && !records.at(i).killed)
+            live << i;
     }
-    live.sort();
     return live;
 }
 

@@ -35,7 +35,7 @@ public:
     void kill(int index) override;
     void move(int index, const QString &device) override;
     void loseServer() override;
-    QStringList liveStreams() const override;
+    QList<int> liveOutputs() const override;
 
     FakeOutputRecord &record(int index);
     FakeDevice deviceNamed(const QString &name) const;
