@@ -27,10 +27,7 @@ AudioOut::AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, QOb
     , soon(new QTimer(this))
 {
     qDebug() << tone.volume << tone.frequency;
-    qCInfo(lcTone).noquote() << QStringLiteral("Playing %1 Hz at volume %2 on %3")
-                                        .arg(tone.frequency)
-                                        .arg(tone.volume)
-                                        .arg(outputs.described());
+    qCInfo(lcTone).noquote() << playingOn(outputs.described());
     connect(timer, &QTimer::timeout, this, &AudioOut::checkOut);
     soon->setSingleShot(true);
     connect(soon, &QTimer::timeout, this, [this] { check(false); });
@@ -44,9 +41,10 @@ void AudioOut::start()
     started = true;
     timer->start(CheckIntervalMs);
     // The first check waits for what the server says, which names the
-    // devices in its lines; it comes at once, even when no server answers.
+    // devices in its lines; that comes at once, even when no server answers,
+    // but a connection that never tells anything is not waited for.
     if (server.reach == ServerState::Unknown)
-        scheduleCheck(HiddenSinkRecheckMs);
+        scheduleCheck(FirstStateWaitMs);
     else
         check(false);
 }
@@ -123,9 +121,9 @@ void AudioOut::check(bool regular)
     bool qtBehind = false;
     const QList<QAudioDeviceInfo> wanted =
             paused ? QList<QAudioDeviceInfo>() : wantedDevices(qtDefault, &qtBehind);
-    // While Qt has not caught up with the server, what Qt says of an output
-    // may be out of date: only moves happen, and only once it has caught up
-    // or had the time to.
+    // While Qt lags behind the server, what it says of an output may be out
+    // of date: playback moves where Qt says, but no output is judged until
+    // Qt has caught up, or has had the time to.
     const bool settled = !qtBehind || catchUp.hasExpired();
     QList<DevicePlayer *> kept;
     for (const QAudioDeviceInfo &device : wanted) {
@@ -228,11 +226,7 @@ void AudioOut::follow(DevicePlayer *player, const QAudioDeviceInfo &device)
     if (device.isNull())
         lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
     else
-        lines->say(QtInfoMsg, device.deviceName(),
-                   QStringLiteral("Playing %1 Hz at volume %2 on %3")
-                           .arg(tone.frequency)
-                           .arg(tone.volume)
-                           .arg(named(device.deviceName())));
+        lines->say(QtInfoMsg, device.deviceName(), playingOn(named(device.deviceName())));
 }
 
 void AudioOut::recover(DevicePlayer *player, bool regular)
@@ -372,11 +366,8 @@ void AudioOut::updateStatus()
         next = QStringLiteral("Nothing plays on %1; trying it again now and then")
                        .arg(named(live.first()->device().deviceName()));
     } else {
-        next = QStringLiteral("Playing %1 Hz at volume %2 on %3")
-                       .arg(tone.frequency)
-                       .arg(tone.volume)
-                       .arg(live.size() == 1 ? named(live.first()->device().deviceName())
-                                             : QStringLiteral("%1 outputs").arg(live.size()));
+        next = playingOn(live.size() == 1 ? named(live.first()->device().deviceName())
+                                          : QStringLiteral("%1 outputs").arg(live.size()));
         if (!absent.isEmpty())
             next += QStringLiteral(", waiting for ") + absent.join(QStringLiteral(", "));
     }
@@ -384,6 +375,14 @@ void AudioOut::updateStatus()
         return;
     currentStatus = next;
     emit statusChanged(currentStatus);
+}
+
+QString AudioOut::playingOn(const QString &where) const
+{
+    return QStringLiteral("Playing %1 Hz at volume %2 on %3")
+            .arg(tone.frequency)
+            .arg(tone.volume)
+            .arg(where);
 }
 
 QString AudioOut::named(const QString &device) const

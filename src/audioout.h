@@ -28,6 +28,8 @@ class AudioOut : public QObject
 
 public:
     static constexpr int CheckIntervalMs = 5000;
+    // The first check waits at most this long for the server's state.
+    static constexpr int FirstStateWaitMs = 1000;
     // A burst of the server's events is answered with one check this much
     // later; so is a rebuild, to see how it fared.
     static constexpr int EventDelayMs = 30;
@@ -100,6 +102,8 @@ private:
     bool hasPlayerOn(const QString &device) const;
     QStringList liveDevices() const;
     void updateStatus();
+    // What plays where, in words.
+    QString playingOn(const QString &where) const;
     // A device as lines and the status name it: its description and name.
     QString named(const QString &device) const;
 

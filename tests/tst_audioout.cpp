@@ -459,7 +459,7 @@ void tst_AudioOut::firstCheckWithoutServer()
     audioOut->start();
     QCOMPARE(log.size(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 1,
-                              AudioOut::HiddenSinkRecheckMs + TimerAllowanceMs);
+                              AudioOut::FirstStateWaitMs + TimerAllowanceMs);
     QCOMPARE(log, QStringList({ "0.02 20", "\"\"", "\"alpha\"" }));
 }
 

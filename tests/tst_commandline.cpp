@@ -288,7 +288,7 @@ void tst_CommandLine::guard()
     // its start blocks, and the guard acts StartLimitMs later.
     QElapsedTimer clock;
     clock.start();
-    const int boundMs = AudioOut::HiddenSinkRecheckMs + LoopGuard::StartLimitMs + StartAllowanceMs;
+    const int boundMs = AudioOut::FirstStateWaitMs + LoopGuard::StartLimitMs + StartAllowanceMs;
     auto settingsLines = [&run] { return run.log().count("0.02 20"); };
     if (executable) {
         QTRY_VERIFY_WITH_TIMEOUT(settingsLines() == 2, boundMs);
