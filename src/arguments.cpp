@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 bool isNumber(const QString &argument)
@@ -57,7 +59,8 @@ void Arguments::option(const QString &argument, const QStringList &arguments, in
             return;
         }
         mode(Tone::Outputs::Named);
-        outputs.names << name;
+        if (!outputs.names.contains(name))
+            outputs.names << name;
     } else {
         request = Wrong;
         error = QStringLiteral("unknown option %1").arg(quoted(argument));
@@ -77,33 +80,42 @@ void Arguments::values(const QStringList &given)
 {
     int frequency = 0;
     double volume = 0.0;
+    const QString playing = QStringLiteral("; playing %1 Hz").arg(Tone::DefaultFrequency);
     if (!given.isEmpty()) {
         bool ok = false;
         frequency = given.at(0).toInt(&ok, 10);
-        if (!ok)
-            notes << QStringLiteral("The frequency %1 is not a whole number; playing %2 Hz")
-                             .arg(quoted(given.at(0)))
-                             .arg(Tone::DefaultFrequency);
-        else if (frequency != 0 && !Tone::isPlayableFrequency(frequency))
-            notes << QStringLiteral("A tone of %1 Hz cannot be played at %2 Hz a second; "
-                                    "playing %3 Hz")
-                             .arg(frequency)
-                             .arg(Tone::SampleRate)
-                             .arg(Tone::DefaultFrequency);
+        const bool whole = QRegularExpression(QStringLiteral("^\\s*[+-]?\\d+\\s*$"))
+                                   .match(given.at(0))
+                                   .hasMatch();
+        if (!whole)
+            notes << QStringLiteral("The frequency %1 is not a whole number")
+                                    .arg(quoted(given.at(0)))
+                            + playing;
+        else if (!ok || (frequency != 0 && !Tone::isPlayableFrequency(frequency)))
+            notes << QStringLiteral("The frequency %1 Hz is outside -%2 to %2 Hz")
+                                    .arg(given.at(0).trimmed())
+                                    .arg(Tone::MaxFrequency)
+                            + playing;
     }
+    const QString atDefault = QStringLiteral("; playing at %1").arg(Tone::DefaultVolume);
     if (given.size() > 1) {
         bool ok = false;
         volume = given.at(1).toDouble(&ok);
         if (!ok)
-            notes << QStringLiteral("The volume %1 is not a number; playing at %2")
-                             .arg(quoted(given.at(1)))
-                             .arg(Tone::DefaultVolume);
+            notes << QStringLiteral("The volume %1 is not a number").arg(quoted(given.at(1)))
+                            + atDefault;
+        else if (volume > 0.0 && volume < Tone::MinVolume)
+            notes << QStringLiteral("The volume %1 is too low to make any sound").arg(given.at(1))
+                            + atDefault;
         else if (volume != 0.0 && !Tone::isPlayableVolume(volume))
-            notes << QStringLiteral("The volume %1 is outside 0 to %2; playing at %3")
-                             .arg(given.at(1))
-                             .arg(Tone::MaxVolume)
-                             .arg(Tone::DefaultVolume);
+            notes << QStringLiteral("The volume %1 is outside 0 to %2")
+                                    .arg(given.at(1))
+                                    .arg(Tone::MaxVolume)
+                            + atDefault;
     }
+    for (const QString &ignored : given.mid(2))
+        notes << QStringLiteral("Only a frequency and a volume are taken: %1 is ignored")
+                         .arg(quoted(ignored));
     tone = Tone::Settings(frequency, volume);
 }
 
@@ -120,7 +132,7 @@ QString Arguments::usage()
                    "\n"
                    "  FREQUENCY          the tone's frequency in hertz, a whole number between\n"
                    "                     -%1 and %1 (default %2)\n"
-                   "  VOLUME             its volume, above 0 and at most %3 (default %4)\n"
+                   "  VOLUME             its volume, at most %3, full scale (default %4)\n"
                    "  --all              play on every output device, except the dummy one a\n"
                    "                     sound server offers when it has no other\n"
                    "  --device NAME      play on this output device, and wait for it while it\n"
@@ -135,7 +147,7 @@ QString Arguments::usage()
                    "A value that is missing or zero gives the default; so does one that is not\n"
                    "a number, or out of range, and the program says so.\n"
                    "The manual page steadytone(1) tells more.\n")
-            .arg(Tone::FrequencyLimit - 1)
+            .arg(Tone::MaxFrequency)
             .arg(Tone::DefaultFrequency)
             .arg(Tone::MaxVolume)
             .arg(Tone::DefaultVolume);

@@ -56,7 +56,7 @@ void AudioOut::serverChanged(const ServerState &state)
     else if (state.reach == ServerState::Unreachable && server.reach == ServerState::Reachable)
         qCWarning(lcTone) << "No audio server answers; waiting for one";
     else if (state.reach == ServerState::Reachable && server.reach == ServerState::Unreachable)
-        qCInfo(lcTone) << "The audio server answers again";
+        qCInfo(lcTone) << "The audio server answers";
 
     // What may end a player's trouble: the server back, a device or the
     // default changed. Its streams coming and going do not: a sink that
@@ -142,10 +142,24 @@ void AudioOut::check(bool regular)
                                     + QStringLiteral(" is gone; waiting for it to return"));
     }
     players = kept;
+    for (const DevicePlayer *player : qAsConst(players)) {
+        const QString name = player->device().deviceName();
+        if (!player->live() || !isSuspended(name)) {
+            suspendedSaid.remove(name);
+        } else if (!suspendedSaid.contains(name)) {
+            lines->say(QtWarningMsg, name,
+                       QStringLiteral("The sound server has suspended %1: nothing plays there "
+                                      "until it resumes")
+                               .arg(named(name)));
+            suspendedSaid.insert(name);
+        }
+    }
     for (const QString &name : outputs.names) {
         if (hasPlayerOn(name)) {
             missed.remove(name);
-        } else if (server.answers() && !paused && !missed.contains(name)) {
+        } else if (regular && server.answers() && !paused && !missed.contains(name)) {
+            // Said at a regular check, so that a server that has just come
+            // up has had the time to list its sinks.
             qCInfo(lcTone).noquote() << quoted(name) << "is not there; waiting for it"
                                      << "(steadytone --list shows the names)";
             missed.insert(name);
@@ -240,6 +254,8 @@ void AudioOut::recover(DevicePlayer *player, bool regular)
     const QString device = named(name);
     switch (verdict.action) {
     case Recovery::Nothing:
+        if (verdict.retryInMs > 0)
+            scheduleCheck(verdict.retryInMs);
         return;
     case Recovery::Rebuild:
         switch (verdict.cause) {
@@ -320,6 +336,12 @@ bool AudioOut::serverHas(const QAudioDeviceInfo &device) const
     return device.isNull() || !server.answers() || server.sink(device.deviceName());
 }
 
+bool AudioOut::isSuspended(const QString &device) const
+{
+    const ServerState::Sink *sink = server.sink(device);
+    return sink && sink->suspended;
+}
+
 bool AudioOut::hasPlayerOn(const QString &device) const
 {
     return std::any_of(players.cbegin(), players.cend(), [&device](const DevicePlayer *player) {
@@ -362,6 +384,9 @@ void AudioOut::updateStatus()
                 ? QStringLiteral("Waiting for an output device")
                 : QStringLiteral("Waiting for %1 (steadytone --list shows the names)")
                           .arg(absent.join(QStringLiteral(", ")));
+    } else if (live.size() == 1 && isSuspended(live.first()->device().deviceName())) {
+        next = QStringLiteral("Nothing plays on %1: the sound server has suspended it")
+                       .arg(named(live.first()->device().deviceName()));
     } else if (live.size() == 1 && live.first()->isStalled()) {
         next = QStringLiteral("Nothing plays on %1; trying it again now and then")
                        .arg(named(live.first()->device().deviceName()));

@@ -100,6 +100,7 @@ private:
     // stream started on a sink that has just gone can block Qt for good.
     bool serverHas(const QAudioDeviceInfo &device) const;
     bool hasPlayerOn(const QString &device) const;
+    bool isSuspended(const QString &device) const;
     QStringList liveDevices() const;
     void updateStatus();
     // What plays where, in words.
@@ -119,8 +120,9 @@ private:
     // The last description the server gave each device, to name it by
     // even once it is gone.
     QHash<QString, QString> descriptions;
-    // The named devices found missing, already said so.
+    // The named devices found missing, and the suspended ones, said so.
     QSet<QString> missed;
+    QSet<QString> suspendedSaid;
     LineThrottle *lines = nullptr;
     QTimer *timer = nullptr;
     QTimer *soon = nullptr;

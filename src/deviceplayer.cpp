@@ -4,6 +4,7 @@
 
 #include <QAudioOutput>
 #include <QDebug>
+#include <QDeadlineTimer>
 
 DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, bool namesMoves,
                            QObject *parent)
@@ -70,6 +71,7 @@ Recovery::Verdict DevicePlayer::assess(const ServerState &server, bool regular)
         return {};
     Recovery::Observation seen;
     seen.regular = regular;
+    seen.atMs = QDeadlineTimer::current().deadline();
     seen.failed = failed();
     // Qt leaves an output whose stream the server killed active, with no
     // error, and only the space it reports free shows the loss, for good.

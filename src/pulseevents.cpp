@@ -135,9 +135,8 @@ void PulseEvents::event(pa_subscription_event_type_t type, uint32_t index)
         request(pa_context_get_server_info(context, onServerInfo, this), "its default output");
         break;
     case PA_SUBSCRIPTION_EVENT_SINK:
-        // A sink's own changes (running, idle, suspended) say nothing new.
-        if (kind != PA_SUBSCRIPTION_EVENT_CHANGE)
-            request(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
+        // Also a sink's own changes: it may have been suspended, or resumed.
+        request(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
         break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
         // Of the changes, only a move of this process's own streams matters.
@@ -168,7 +167,8 @@ void PulseEvents::serverInfo(const pa_server_info *info)
 void PulseEvents::sinkListed(const pa_sink_info *info, int eol)
 {
     if (eol == 0 && info) {
-        listing.append({ QString::fromUtf8(info->name), QString::fromUtf8(info->description) });
+        listing.append({ QString::fromUtf8(info->name), QString::fromUtf8(info->description),
+                         info->state == PA_SINK_SUSPENDED });
         sinkNamesListed.insert(info->index, QString::fromUtf8(info->name));
         return;
     }

@@ -9,6 +9,7 @@ Recovery::Verdict Recovery::next(const Observation &seen)
     }
     if (seen.serverAnswers && seen.streamListed)
         streamSeen = true;
+    seenAtMs = seen.atMs;
     // A new output is measured from its first regular check on, since
     // filling its buffer is not playing.
     const bool measured = seen.regular && playedAtCheck >= 0;
@@ -52,8 +53,9 @@ Recovery::Verdict Recovery::next(const Observation &seen)
         putBack = true;
         return { PutBack, cause };
     }
-    if (!rearmed && fruitlessRebuilds > 0 && troubledChecks < checksBetweenRebuilds(cause))
-        return { Nothing, cause };
+    const qint64 waitMs = rearmed ? 0 : backoffMs(cause, seen.atMs);
+    if (waitMs > 0)
+        return { Nothing, cause, cause == Stalled ? 0 : int(waitMs) };
     return { Rebuild, cause };
 }
 
@@ -71,22 +73,27 @@ Recovery::Cause Recovery::troubleWith(const Observation &seen, bool measured, bo
     return stall ? Stalled : Healthy;
 }
 
-// A rebuild whose output never played is followed by the next only after a
-// regular check, so that a sink that kills every stream cannot make the
-// program loop at the speed of the server's events. A sink suspended on
-// purpose stalls a stream just like one the server broke, and its stream
-// plays again by itself when it resumes: its rebuilds come after twice as
-// many checks each time, up to about five minutes, so a suspension costs a
-// rebuild or two.
-int Recovery::checksBetweenRebuilds(Cause cause) const
+// A sink suspended on purpose stalls a stream just like one the server broke,
+// and its stream plays again by itself when it resumes: its rebuilds come
+// after twice as many regular checks each time, up to about five minutes, so
+// a suspension costs a rebuild or two. A stream that is taken away again
+// needs a new one to play again, which is tried again within seconds.
+qint64 Recovery::backoffMs(Cause cause, qint64 nowMs) const
 {
-    return cause == Stalled ? 1 << qMin(fruitlessRebuilds, MaxStallBackoff) : 1;
+    if (fruitlessRebuilds == 0)
+        return 0;
+    if (cause == Stalled)
+        return troubledChecks < 1 << qMin(fruitlessRebuilds, MaxStallBackoff) ? 1 : 0;
+    const qint64 retryMs =
+            qMin<qint64>(qint64(RetryMs) << qMin(fruitlessRebuilds - 1, 8), MaxRetryMs);
+    return qMax<qint64>(0, rebuiltAtMs + retryMs - nowMs);
 }
 
 void Recovery::rebuilt(bool failedAtOnce)
 {
     ++fruitlessRebuilds;
     troubledChecks = 0;
+    rebuiltAtMs = seenAtMs;
     playedAtCheck = -1;
     stalled = false;
     streamSeen = false;

@@ -17,6 +17,8 @@ public:
     {
         Action action = Nothing;
         Cause cause = Healthy;
+        // Waiting out the backoff: when to look again, in milliseconds.
+        int retryInMs = 0;
     };
 
     // What a check knows of the output.
@@ -29,8 +31,10 @@ public:
         // Qt: audio handed to the server, and how much of that its buffer holds.
         qint64 playedUs = 0;
         qint64 bufferUs = 0;
-        // Seen at a regular check, a whole check interval after the last one.
+        // Seen at a regular check, a whole check interval after the last one;
+        // and when, in milliseconds on a monotonic clock.
         bool regular = false;
+        qint64 atMs = 0;
         // The server answers, lists the output's device, and reports a
         // stream of this process on it; or one that it moved away from it.
         bool serverAnswers = false;
@@ -39,6 +43,12 @@ public:
         bool streamMovedAway = false;
     };
 
+    // An output killed, failed or moved again after a rebuild that never
+    // played is rebuilt RetryMs later, then twice as late each time, up to
+    // MaxRetryMs: whatever did it cannot make the program loop, and the tone
+    // is back soon after it stops.
+    static constexpr int RetryMs = 1000;
+    static constexpr int MaxRetryMs = 4000;
     // A stalled output whose rebuilds keep finding nothing played is
     // rebuilt at most every 2^MaxStallBackoff regular checks.
     static constexpr int MaxStallBackoff = 6;
@@ -59,7 +69,8 @@ public:
 
 private:
     Cause troubleWith(const Observation &seen, bool measured, bool stall) const;
-    int checksBetweenRebuilds(Cause cause) const;
+    // How much longer the backoff holds the next rebuild back, or 0.
+    qint64 backoffMs(Cause cause, qint64 nowMs) const;
 
     // What the output had played at the last regular check; -1 before its first.
     qint64 playedAtCheck = -1;
@@ -71,6 +82,8 @@ private:
     // since the last rebuild that found the output in trouble.
     int fruitlessRebuilds = 0;
     int troubledChecks = 0;
+    qint64 seenAtMs = 0;
+    qint64 rebuiltAtMs = 0;
     bool backendLost = false;
     bool rearmed = false;
     // The server was asked to put the stream back where it belongs.

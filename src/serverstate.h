@@ -16,9 +16,12 @@ struct ServerState
     {
         QString name;
         QString description;
+        // Suspended, by hand or by a policy: nothing it plays is heard.
+        bool suspended = false;
         bool operator==(const Sink &other) const
         {
-            return name == other.name && description == other.description;
+            return name == other.name && description == other.description
+                    && suspended == other.suspended;
         }
     };
 

@@ -12,24 +12,28 @@ namespace Tone {
 
 constexpr int DefaultFrequency = 20;
 constexpr double DefaultVolume = 0.02;
-// The rate asked for first. A tone at or above half of it would fold back
-// into an audible whistle, or play nothing at all.
+// The rate asked for first.
 constexpr int SampleRate = 44100;
-constexpr int FrequencyLimit = SampleRate / 2;
-// Qt plays any volume above this at full scale.
+// Above this, in either sign, sound servers' resamplers and the devices cut
+// the tone off: it keeps nothing awake. At or above half the sample rate it
+// would fold back into an audible whistle, or play nothing at all.
+constexpr int MaxFrequency = 20000;
+// Qt plays any volume above this at full scale; below the lowest, every
+// 16-bit sample of the tone is zero.
 constexpr double MaxVolume = 1.0;
+constexpr double MinVolume = 1.0 / 32767;
 // Each tone buffer holds this much audio, played in a loop.
 constexpr qint64 BufferDurationUs = 10000000;
 
 constexpr bool isPlayableFrequency(int frequency)
 {
-    return frequency != 0 && frequency > -FrequencyLimit && frequency < FrequencyLimit;
+    return frequency != 0 && frequency >= -MaxFrequency && frequency <= MaxFrequency;
 }
 
 // Written so that NaN, which compares false with everything, is not playable.
 constexpr bool isPlayableVolume(double volume)
 {
-    return volume > 0.0 && volume <= MaxVolume;
+    return volume >= MinVolume && volume <= MaxVolume;
 }
 
 // A tone that can be played: a value it cannot have is replaced by the

@@ -2,6 +2,7 @@
 #include "fakeaudiocontrol.h"
 #include "generator.h"
 #include "linethrottle.h"
+#include "recovery.h"
 #include "tonereference.h"
 
 #include <QAudioOutput>
@@ -147,14 +148,15 @@ ServerState tst_AudioOut::serverState() const
     state.reach = server == Server::Unreachable ? ServerState::Unreachable : ServerState::Reachable;
     if (server == Server::WithSink || server == Server::WithOtherSink) {
         // The simulated system's devices, or one that Qt does not report.
-        QStringList names = audio->deviceNames();
-        if (names.isEmpty())
-            names << QStringLiteral("alpha");
+        QList<FakeDevice> sinks = audio->devices();
+        if (sinks.isEmpty())
+            sinks << device("alpha");
         if (server == Server::WithOtherSink)
-            names = QStringList { QStringLiteral("omega") };
-        state.defaultSink = names.first();
-        for (const QString &name : names)
-            state.sinks.append({ name, name.left(1).toUpper() + name.mid(1) });
+            sinks = { device("omega") };
+        state.defaultSink = sinks.first().name;
+        for (const FakeDevice &sink : qAsConst(sinks))
+            state.sinks.append(
+                    { sink.name, sink.name.left(1).toUpper() + sink.name.mid(1), sink.suspended });
     }
     for (const int i : audio->liveOutputs()) {
         const FakeOutputRecord out = audio->output(i);
@@ -537,15 +539,15 @@ void tst_AudioOut::recovery_data()
     // The check after which a restart is first asked for; 0 for none.
     QTest::addColumn<int>("restartAt");
     // What the program says of it, a letter a line: K the stream was killed,
-    // S it stalled, F it failed, N no server answers, A the server answers
-    // again.
+    // U its sink suspended, S it stalled, F it failed, N no server answers,
+    // A the server answers again.
     QTest::addColumn<QString>("said");
 
     QTest::newRow("killed stream") << Fault::Kill << Played::Checked << "sss" << 1 << 0 << "K";
     QTest::newRow("killed stream, server gone")
             << Fault::Kill << Played::Checked << "nnnn" << 0 << 0 << "N";
     QTest::newRow("suspended sink, a minute")
-            << Fault::Suspend << Played::Checked << "ssssssssssss" << 3 << 0 << "S";
+            << Fault::Suspend << Played::Checked << "ssssssssssss" << 3 << 0 << "US";
     // The server went away and came back in time for Qt's own reconnect.
     QTest::newRow("server back at once")
             << Fault::Fail << Played::Checked << "sss" << 1 << 0 << "F";
@@ -636,10 +638,17 @@ void tst_AudioOut::recovery()
               "again" },
             { 'F', "info: Starting the tone again on Alpha (alpha)" },
             { 'N', "warning: No audio server answers; waiting for one" },
-            { 'A', "info: The audio server answers again" }
+            { 'A', "info: The audio server answers" },
+            { 'U',
+              "warning: The sound server has suspended Alpha (alpha): nothing plays there "
+              "until it resumes" }
         }.value(letter);
     }
     QCOMPARE(accountSinceStart(), lines);
+    if (fault == Fault::Suspend)
+        QCOMPARE(audioOut->status(),
+                 QStringLiteral(
+                         "Nothing plays on Alpha (alpha): the sound server has suspended it"));
     // Every rebuild is the tone on the same device, at the same volume.
     for (int i = 1; i <= rebuilds; ++i) {
         QCOMPARE(audio->output(i).device, QStringLiteral("alpha"));
@@ -650,8 +659,9 @@ void tst_AudioOut::recovery()
 
 void tst_AudioOut::killStormThatEnds()
 {
-    // A sink that kills every new stream: the program tries again at each
-    // regular check, not at the pace of the server's events.
+    // A sink that kills every new stream: the program tries again a second
+    // later, then two, then every four, not at the pace of the server's
+    // events; the tone is back soon after the kills end.
     FakeDevice alpha = device("alpha");
     audio->setDevices({ alpha });
     server = Server::WithSink;
@@ -661,16 +671,22 @@ void tst_AudioOut::killStormThatEnds()
     alpha.killsStreams = true;
     audio->setDevices({ alpha });
     audio->kill(0);
-    for (int i = 0; i < 3; ++i) {
-        setServer(Server::WithSink);
-        QTest::qWait(AudioOut::EventDelayMs + TimerAllowanceMs / 5);
-        check();
-    }
-    // One rebuild at the first event, then one a regular check.
-    QCOMPARE(audio->outputCount(), 5);
+    setServer(Server::WithSink);
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 2, AudioOut::EventDelayMs + TimerAllowanceMs);
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 3, Recovery::RetryMs + TimerAllowanceMs);
+    alpha.killsStreams = false;
+    audio->setDevices({ alpha });
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 4, 2 * Recovery::RetryMs + TimerAllowanceMs);
+    QCOMPARE(liveStreams(), QStringList({ "alpha" }));
+    audio->play(1000000);
 
-    // The kills end, and the server tells of a change that may have ended
-    // them: the stream is back at once, not at the next regular check.
+    // Killed again, and the kills end with a change on the server that may
+    // have ended them: the stream is back at once, not at the next try.
+    alpha.killsStreams = true;
+    audio->setDevices({ alpha });
+    audio->kill(3);
+    setServer(Server::WithSink);
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 5, AudioOut::EventDelayMs + TimerAllowanceMs);
     alpha.killsStreams = false;
     audio->setDevices({ alpha, device("beta") });
     setServer(Server::WithSink);

@@ -36,7 +36,8 @@ void tst_Decisions::recovery_data()
 {
     // One token a step: a check and what it sees, or A for a server change
     // that re-arms the rebuilds.
-    //   check:  R regular, E on a server event
+    //   check:  R regular, 5 s after the last; E on a server event, 100 ms
+    //           after; S one the program asked for, a second after
     //   Qt:     p playing, s stalled, k stream killed, f failed,
     //           F failed, and a rebuild made now fails as it starts
     //   server: + has the device and the stream, m has the device and has
@@ -56,6 +57,10 @@ void tst_Decisions::recovery_data()
     // at the server's pace; after one that played, at once again.
     QTest::newRow("a sink that kills every stream") << "Rp+ Rp+ Ek+ Ek+ Ek+ Rk+ Ek+ Rk+ Rp+ Rp+ Ek+"
                                                     << "..B..B.B..B";
+    // Tried again a second later, then two, then every four.
+    QTest::newRow("a kill storm, tried again within seconds")
+            << "Rp+ Rp+ Ek+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+"
+            << "..BB.B...B...B";
     QTest::newRow("a server change re-arms at once") << "Rp+ Rp+ Ek+ Ek+ A Ek+ Ek+"
                                                      << "..B..B.";
     // Half a minute of suspension costs two rebuilds, then they grow apart.
@@ -88,6 +93,7 @@ void tst_Decisions::recovery()
     constexpr qint64 BufferUs = 250000;
     Recovery recovery;
     qint64 playedUs = 0;
+    qint64 nowMs = 0;
     QString decided;
     for (const QString &step : steps.split(' ')) {
         if (step == "A") {
@@ -97,6 +103,8 @@ void tst_Decisions::recovery()
         }
         Recovery::Observation seen;
         seen.regular = step.at(0) == 'R';
+        nowMs += seen.regular ? 5000 : step.at(0) == 'S' ? 1000 : 100;
+        seen.atMs = nowMs;
         const QChar qt = step.at(1);
         const QChar server = step.at(2);
         if (qt == 'p')
@@ -228,18 +236,23 @@ void tst_Decisions::arguments_data()
     plays("frequency", { "440" }, 440, 0.02);
     plays("frequency and volume", { "440", "0.5" }, 440, 0.5);
     plays("zeros mean the defaults", { "0", "0" }, 20, 0.02);
-    plays("a third value is ignored", { "440", "0.5", "7" }, 440, 0.5);
+    plays("a third value is ignored", { "440", "0.5", "7" }, 440, 0.5,
+          { "Only a frequency and a volume are taken: \"7\" is ignored" });
     plays("a negative number is no option", { "-5" }, -5, 0.02);
     plays("full scale", { "440", "1" }, 440, 1.0);
-    plays("just below half the rate", { "-22049" }, -22049, 0.02);
+    plays("the lowest frequency", { "-20000" }, -20000, 0.02);
     plays("not a whole number", { "440.5" }, 20, 0.02,
           { "The frequency \"440.5\" is not a whole number; playing 20 Hz" });
-    plays("half the rate", { "22050", "0.5" }, 20, 0.5,
-          { "A tone of 22050 Hz cannot be played at 44100 Hz a second; playing 20 Hz" });
+    plays("above the highest", { "20001", "0.5" }, 20, 0.5,
+          { "The frequency 20001 Hz is outside -20000 to 20000 Hz; playing 20 Hz" });
+    plays("whole, but past any int", { "99999999999999999999" }, 20, 0.02,
+          { "The frequency 99999999999999999999 Hz is outside -20000 to 20000 Hz; playing 20 Hz" });
     plays("the volume not a number", { "440", "abc" }, 440, 0.02,
           { "The volume \"abc\" is not a number; playing at 0.02" });
     plays("louder than full scale", { "440", "2" }, 440, 0.02,
           { "The volume 2 is outside 0 to 1; playing at 0.02" });
+    plays("too low to make any sound", { "440", "0.00003" }, 440, 0.02,
+          { "The volume 0.00003 is too low to make any sound; playing at 0.02" });
     plays("a negative volume", { "440", "-0.5" }, 440, 0.02,
           { "The volume -0.5 is outside 0 to 1; playing at 0.02" });
     plays("an endless volume", { "440", "inf" }, 440, 0.02,
@@ -247,7 +260,8 @@ void tst_Decisions::arguments_data()
     plays("-- ends the options", { "--", "440" }, 440, 0.02);
     plays("-- before a negative value", { "--", "-5", "0.5" }, -5, 0.5);
     plays("--all", { "--all", "440", "0.5" }, 440, 0.5, {}, { "all" });
-    plays("--device, twice", { "--device", "beta", "--device=gamma", "440" }, 440, 0.02, {},
+    plays("--device, again and again",
+          { "--device", "beta", "--device=gamma", "--device=beta", "440" }, 440, 0.02, {},
           { "beta", "gamma" });
     plays("a device named like an option", { "--device", "--all" }, 20, 0.02, {}, { "--all" });
     plays("a device, then a name where the frequency goes", { "--device", "beta", "alpha" }, 20,

@@ -63,6 +63,9 @@ expect "silence on the default sink: no tone, exit status 1" 1 'verdict:   no to
 play beta sine 440 vol 0.5
 expect "a tone on the sink named: its frequency and peak, exit status 0" 0 \
     'verdict:   a tone of 440.00 Hz at -6.0 dBFS is playing' "$script" --sink beta 2 "$work/tone.png"
+expect "a picture that cannot be written: the check cannot be made" 2 \
+    ".*could not write the spectrogram to $work/none/tone.png" "$script" --sink beta 1 \
+    "$work/none/tone.png"
 play alpha whitenoise vol 0.5
 expect "noise: no tone, exit status 1" 1 'verdict:   no tone is playing, but other sound is' \
     "$script" 1 "$work/noise.png"

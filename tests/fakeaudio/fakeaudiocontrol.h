@@ -57,7 +57,7 @@ public:
     // the system reports as Qt's PulseAudio backend does: a device with an
     // empty name that is null, yet not equal to QAudioDeviceInfo().
     virtual void setDevices(const QList<FakeDevice> &devices) = 0;
-    virtual QStringList deviceNames() const = 0;
+    virtual QList<FakeDevice> devices() const = 0;
     // How often Qt has asked for the list of output devices.
     virtual int deviceListings() const = 0;
     virtual void clearOutputs() = 0;

@@ -13,7 +13,7 @@ FakeAudioSystem::FakeAudioSystem(QObject *parent)
     for (const QString &name : names.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         FakeDevice device;
         device.name = name;
-        devices.append(device);
+        devicesNow.append(device);
     }
 }
 
@@ -22,7 +22,7 @@ QList<QByteArray> FakeAudioSystem::availableDevices(QAudio::Mode mode) const
     QList<QByteArray> names;
     if (mode == QAudio::AudioOutput) {
         ++listings;
-        for (const FakeDevice &device : devices)
+        for (const FakeDevice &device : devicesNow)
             names.append(device.name.toUtf8());
         // Qt's PulseAudio backend with no sink, or no server, still names a
         // default device: one with an empty name.
@@ -54,15 +54,7 @@ QAbstractAudioDeviceInfo *FakeAudioSystem::createDeviceInfo(const QByteArray &de
 
 void FakeAudioSystem::setDevices(const QList<FakeDevice> &devices)
 {
-    this->devices = devices;
-}
-
-QStringList FakeAudioSystem::deviceNames() const
-{
-    QStringList names;
-    for (const FakeDevice &device : devices)
-        names << device.name;
-    return names;
+    devicesNow = devices;
 }
 
 void FakeAudioSystem::clearOutputs()
@@ -144,7 +136,7 @@ FakeOutputRecord &FakeAudioSystem::record(int index)
 
 FakeDevice FakeAudioSystem::deviceNamed(const QString &name) const
 {
-    for (const FakeDevice &device : devices) {
+    for (const FakeDevice &device : devicesNow) {
         if (device.name == name)
             return device;
     }

@@ -24,7 +24,7 @@ public:
                                                QAudio::Mode mode) override;
 
     void setDevices(const QList<FakeDevice> &devices) override;
-    QStringList deviceNames() const override;
+    QList<FakeDevice> devices() const override { return devicesNow; }
     int deviceListings() const override { return listings; }
     void clearOutputs() override;
     int outputCount() const override;
@@ -45,7 +45,7 @@ public:
 private:
     FakeOutput *liveOutput(int index) const;
 
-    QList<FakeDevice> devices;
+    QList<FakeDevice> devicesNow;
     QList<FakeOutputRecord> records;
     QList<QPointer<QObject>> outputs;
     mutable int listings = 0;
