@@ -241,6 +241,8 @@ void tst_Decisions::arguments_data()
     plays("a negative number is no option", { "-5" }, -5, 0.02);
     plays("full scale", { "440", "1" }, 440, 1.0);
     plays("the lowest frequency", { "-20000" }, -20000, 0.02);
+    plays("below the lowest", { "-20001" }, 20, 0.02,
+          { "The frequency -20001 Hz is outside -20000 to 20000 Hz; playing 20 Hz" });
     plays("not a whole number", { "440.5" }, 20, 0.02,
           { "The frequency \"440.5\" is not a whole number; playing 20 Hz" });
     plays("above the highest", { "20001", "0.5" }, 20, 0.5,
@@ -259,6 +261,8 @@ void tst_Decisions::arguments_data()
           { "The volume inf is outside 0 to 1; playing at 0.02" });
     plays("-- ends the options", { "--", "440" }, 440, 0.02);
     plays("-- before a negative value", { "--", "-5", "0.5" }, -5, 0.5);
+    plays("-- before what looks like an option", { "--", "--all" }, 20, 0.02,
+          { "The frequency \"--all\" is not a whole number; playing 20 Hz" });
     plays("--all", { "--all", "440", "0.5" }, 440, 0.5, {}, { "all" });
     plays("--device, again and again",
           { "--device", "beta", "--device=gamma", "--device=beta", "440" }, 440, 0.02, {},
