@@ -53,9 +53,19 @@ Recovery::Verdict Recovery::next(const Observation &seen)
         putBack = true;
         return { PutBack, cause };
     }
-    const qint64 waitMs = rearmed ? 0 : backoffMs(cause, seen.atMs);
-    if (waitMs > 0)
-        return { Nothing, cause, cause == Stalled ? 0 : int(waitMs) };
+    // A sink suspended on purpose stalls a stream just like one the server
+    // broke, and its stream plays again by itself when it resumes: after a
+    // rebuild that never played, the next comes after twice as many regular
+    // checks each time, up to about five minutes, so a suspension costs a
+    // rebuild or two. A stream taken away needs a new one to play again,
+    // which is tried again within seconds.
+    if (!rearmed && fruitlessRebuilds > 0) {
+        if (cause == Stalled && troubledChecks < 1 << qMin(fruitlessRebuilds, MaxStallBackoff))
+            return { Nothing, cause };
+        const qint64 dueMs = rebuiltAtMs + retryDelayMs();
+        if (cause != Stalled && seen.atMs < dueMs)
+            return { Nothing, cause, int(dueMs - seen.atMs) };
+    }
     return { Rebuild, cause };
 }
 
@@ -73,20 +83,9 @@ Recovery::Cause Recovery::troubleWith(const Observation &seen, bool measured, bo
     return stall ? Stalled : Healthy;
 }
 
-// A sink suspended on purpose stalls a stream just like one the server broke,
-// and its stream plays again by itself when it resumes: its rebuilds come
-// after twice as many regular checks each time, up to about five minutes, so
-// a suspension costs a rebuild or two. A stream that is taken away again
-// needs a new one to play again, which is tried again within seconds.
-qint64 Recovery::backoffMs(Cause cause, qint64 nowMs) const
+qint64 Recovery::retryDelayMs() const
 {
-    if (fruitlessRebuilds == 0)
-        return 0;
-    if (cause == Stalled)
-        return troubledChecks < 1 << qMin(fruitlessRebuilds, MaxStallBackoff) ? 1 : 0;
-    const qint64 retryMs =
-            qMin<qint64>(qint64(RetryMs) << qMin(fruitlessRebuilds - 1, 8), MaxRetryMs);
-    return qMax<qint64>(0, rebuiltAtMs + retryMs - nowMs);
+    return qMin<qint64>(qint64(RetryMs) << qMin(fruitlessRebuilds - 1, 8), MaxRetryMs);
 }
 
 void Recovery::rebuilt(bool failedAtOnce)

@@ -69,8 +69,9 @@ public:
 
 private:
     Cause troubleWith(const Observation &seen, bool measured, bool stall) const;
-    // How much longer the backoff holds the next rebuild back, or 0.
-    qint64 backoffMs(Cause cause, qint64 nowMs) const;
+    // How long after a rebuild that never played the next may come, for a
+    // stream taken away.
+    qint64 retryDelayMs() const;
 
     // What the output had played at the last regular check; -1 before its first.
     qint64 playedAtCheck = -1;
