@@ -74,6 +74,11 @@ void tst_PulseEvents::followsTheServer()
     QVERIFY(!events.state().strayFrom("alpha"));
     QVERIFY(server.unloadSink("beta"));
     QTRY_VERIFY(reports("alpha", { "alpha" }));
+    // A sink suspended by hand, and resumed.
+    QVERIFY(server.pactl({ "suspend-sink", "alpha", "1" }));
+    QTRY_VERIFY(events.state().sink("alpha")->suspended);
+    QVERIFY(server.pactl({ "suspend-sink", "alpha", "0" }));
+    QTRY_VERIFY(!events.state().sink("alpha")->suspended);
     pa_simple_free(own);
     QTRY_COMPARE(events.state().streamSinks(), QStringList());
 
