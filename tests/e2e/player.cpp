@@ -19,6 +19,11 @@ Player::Player(const QProcessEnvironment &environment, const QStringList &argume
 
 Player::~Player()
 {
+    // Ended here, while this object is whole: the base class would end it
+    // only after this part is gone, and a line it wrote as it ended would
+    // then reach readLines() on a destroyed object.
+    disconnect(this, &QProcess::readyReadStandardError, this, &Player::readLines);
+    terminateAndWait();
     if (!QTest::currentTestFailed())
         return;
     readLines();
