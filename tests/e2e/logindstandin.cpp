@@ -229,34 +229,29 @@ void LogindStandIn::setDisplaySession(bool present)
 
 void LogindStandIn::setIdle(bool now)
 {
-    if (idle == now)
-        return;
-    idle = now;
-    if (!sessionId.isEmpty())
-        propertiesChanged(sessionPath(), SessionInterface,
-                          { { QStringLiteral("IdleHint"), idle } });
+    setHint(&idle, now, { { QStringLiteral("IdleHint"), now } });
 }
 
 void LogindStandIn::setLocked(bool now)
 {
-    if (locked == now)
-        return;
-    locked = now;
-    if (!sessionId.isEmpty())
-        propertiesChanged(sessionPath(), SessionInterface,
-                          { { QStringLiteral("LockedHint"), locked } });
+    setHint(&locked, now, { { QStringLiteral("LockedHint"), now } });
 }
 
 void LogindStandIn::setActive(bool now)
 {
-    if (active == now)
+    setHint(&active, now,
+            { { QStringLiteral("Active"), now },
+              { QStringLiteral("State"),
+                now ? QStringLiteral("active") : QStringLiteral("online") } });
+}
+
+void LogindStandIn::setHint(bool *hint, bool now, const QVariantMap &changed)
+{
+    if (*hint == now)
         return;
-    active = now;
+    *hint = now;
     if (!sessionId.isEmpty())
-        propertiesChanged(sessionPath(), SessionInterface,
-                          { { QStringLiteral("Active"), active },
-                            { QStringLiteral("State"),
-                              active ? QStringLiteral("active") : QStringLiteral("online") } });
+        propertiesChanged(sessionPath(), SessionInterface, changed);
 }
 
 void LogindStandIn::announceSleep(bool goingToSleep)

@@ -47,6 +47,8 @@ private:
                     const QVariantList &arguments);
     void propertiesChanged(const QString &path, const QString &interface,
                            const QVariantMap &changed);
+    // Sets one of the session's hints, and tells of it as logind does.
+    void setHint(bool *hint, bool now, const QVariantMap &changed);
 
     QTemporaryDir dir;
     ChildProcess *daemon = nullptr;
