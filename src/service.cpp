@@ -134,10 +134,10 @@ void Service::notePlayed()
 
 void Service::restart(const char *reason)
 {
-    if (restartNow(reason) || deferralSaid)
+    const RestartPlan plan = restartNow(reason);
+    if (deferralSaid)
         return;
     deferralSaid = true;
-    const RestartPlan plan = planRestart(played, restarts, uptime.elapsed());
     const QString status = QStringLiteral("%1; the last start found nothing to play, so the next "
                                           "waits %2 s more")
                                    .arg(QString::fromUtf8(reason))
@@ -146,11 +146,11 @@ void Service::restart(const char *reason)
     notifyStatus(status);
 }
 
-bool Service::restartNow(const char *reason)
+Service::RestartPlan Service::restartNow(const char *reason)
 {
     const RestartPlan plan = planRestart(played, restarts, uptime.elapsed());
     if (!plan.now)
-        return false;
+        return plan;
     composeNumber(restartsEntry, RestartsVariable, plan.restarts);
     compose(reasonEntry, { ReasonVariable, "=", reason });
     // Alive right now, so that the new image has a whole watchdog interval

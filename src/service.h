@@ -51,11 +51,11 @@ public:
     void notifyReady(const QString &status);
 
     // Starts the program afresh in place, unless the backoff says to wait,
-    // in which case it returns false. It takes no lock, allocates nothing and
+    // in which case it returns the plan that says how long. It takes no lock, allocates nothing and
     // logs nothing, so that any thread may call it while the main thread is
     // stuck anywhere. When the exec fails, the process ends with a failure,
     // for the service manager to start anew. The reason must be static text.
-    bool restartNow(const char *reason);
+    RestartPlan restartNow(const char *reason);
 
 public slots:
     void notifyAlive();
