@@ -4,35 +4,112 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QHash>
 #include <QTimer>
 
+#include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/glib-mainloop.h>
+#include <pulse/introspect.h>
+#include <pulse/subscribe.h>
 
 #include <algorithm>
 
+class PulseEvents::Connection
+{
+public:
+    explicit Connection(PulseEvents *owner);
+    ~Connection();
+
+    void connectToServer();
+    void moveStream(quint32 index, const QString &sink);
+
+    // What was last announced.
+    ServerState announced;
+
+private:
+    // libpulse's callbacks, each handing on to the member it names.
+    static void onContextState(pa_context *, void *self)
+    {
+        static_cast<Connection *>(self)->contextStateChanged();
+    }
+    static void onEvent(pa_context *, pa_subscription_event_type_t type, uint32_t index, void *self)
+    {
+        static_cast<Connection *>(self)->eventArrived(type, index);
+    }
+    static void onServerInfo(pa_context *, const pa_server_info *info, void *self)
+    {
+        static_cast<Connection *>(self)->serverInfoArrived(info);
+    }
+    static void onSink(pa_context *, const pa_sink_info *info, int eol, void *self)
+    {
+        static_cast<Connection *>(self)->sinkListed(info, eol);
+    }
+    static void onStreamListed(pa_context *, const pa_sink_input_info *info, int eol, void *self)
+    {
+        static_cast<Connection *>(self)->streamListed(info, eol);
+    }
+    static void onStreamFound(pa_context *, const pa_sink_input_info *info, int eol, void *self)
+    {
+        static_cast<Connection *>(self)->streamFound(info, eol);
+    }
+    static void onMoved(pa_context *, int success, void *self)
+    {
+        static_cast<Connection *>(self)->moveAnswered(success != 0);
+    }
+
+    void contextStateChanged();
+    void eventArrived(pa_subscription_event_type_t type, uint32_t index);
+    void serverInfoArrived(const pa_server_info *info);
+    void sinkListed(const pa_sink_info *info, int eol);
+    void streamListed(const pa_sink_input_info *info, int eol);
+    void streamFound(const pa_sink_input_info *info, int eol);
+    void moveAnswered(bool success);
+    void keepStream(const pa_sink_input_info *info);
+    bool isOwn(const pa_sink_input_info *info) const;
+
+    void disconnectFromServer();
+    void serverLost();
+    void askEverything();
+    // Sends a request, counting its answer as awaited; a request that
+    // cannot be sent is said and asked again.
+    void send(pa_operation *operation, const char *what);
+    void answerArrived();
+    // An answer ended in an error: the last good state stays, and the
+    // server is asked again in a moment.
+    void answerFailed(const char *what);
+    // Once every answer awaited is in, the state they make.
+    void assembleState();
+    // Tells the state, unless it is what was told last.
+    void announce();
+
+    PulseEvents *const owner;
+    pa_glib_mainloop *const loop;
+    pa_context *context = nullptr;
+    QTimer *const reconnect;
+    QTimer *const retry;
+    // What the answers so far say.
+    ServerState current;
+    bool announcedOnce = false;
+    // Answers still awaited: the state is told only when it is whole.
+    int pending = 0;
+    QList<ServerState::Sink> listing;
+    // Sinks by index, and this process's streams with the index of their
+    // sink, and of the sink each was first found on.
+    QHash<quint32, QString> sinkNames;
+    QHash<quint32, QString> sinkNamesListed;
+    QHash<quint32, quint32> streams;
+    QHash<quint32, quint32> homes;
+};
+
 PulseEvents::PulseEvents(QObject *parent)
     : QObject(parent)
-    // The server's events are dispatched by the GLib main loop that Qt's own
-    // event loop runs on, on this thread.
-    , loop(pa_glib_mainloop_new(nullptr))
-    , reconnect(new QTimer(this))
-    , retry(new QTimer(this))
+    , connection(std::make_unique<Connection>(this))
 {
     qRegisterMetaType<ServerState>();
-    reconnect->setSingleShot(true);
-    reconnect->setInterval(ReconnectMs);
-    connect(reconnect, &QTimer::timeout, this, &PulseEvents::connectToServer);
-    retry->setSingleShot(true);
-    retry->setInterval(ReconnectMs);
-    connect(retry, &QTimer::timeout, this, &PulseEvents::askAll);
 }
 
-PulseEvents::~PulseEvents()
-{
-    disconnectFromServer();
-    pa_glib_mainloop_free(loop);
-}
+PulseEvents::~PulseEvents() = default;
 
 void PulseEvents::start()
 {
@@ -40,46 +117,42 @@ void PulseEvents::start()
     if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib"))
         qCWarning(lcTone) << "Qt's event loop is not GLib's, so the audio server's events never "
                              "arrive: changes are seen only at the regular checks";
-    connectToServer();
+    connection->connectToServer();
 }
 
-void PulseEvents::onContextState(pa_context *, void *self)
+ServerState PulseEvents::state() const
 {
-    static_cast<PulseEvents *>(self)->contextStateChanged();
+    return connection->announced;
 }
 
-void PulseEvents::onEvent(pa_context *, pa_subscription_event_type_t type, uint32_t index,
-                          void *self)
+void PulseEvents::moveStream(quint32 index, const QString &sink)
 {
-    static_cast<PulseEvents *>(self)->event(type, index);
+    connection->moveStream(index, sink);
 }
 
-void PulseEvents::onServerInfo(pa_context *, const pa_server_info *info, void *self)
+PulseEvents::Connection::Connection(PulseEvents *owner)
+    : owner(owner)
+    // The server's events are dispatched by the GLib main loop that Qt's own
+    // event loop runs on, on this thread.
+    , loop(pa_glib_mainloop_new(nullptr))
+    , reconnect(new QTimer(owner))
+    , retry(new QTimer(owner))
 {
-    static_cast<PulseEvents *>(self)->serverInfo(info);
+    reconnect->setSingleShot(true);
+    reconnect->setInterval(ReconnectMs);
+    QObject::connect(reconnect, &QTimer::timeout, owner, [this] { connectToServer(); });
+    retry->setSingleShot(true);
+    retry->setInterval(ReconnectMs);
+    QObject::connect(retry, &QTimer::timeout, owner, [this] { askEverything(); });
 }
 
-void PulseEvents::onSink(pa_context *, const pa_sink_info *info, int eol, void *self)
+PulseEvents::Connection::~Connection()
 {
-    static_cast<PulseEvents *>(self)->sinkListed(info, eol);
+    disconnectFromServer();
+    pa_glib_mainloop_free(loop);
 }
 
-void PulseEvents::onStreamListed(pa_context *, const pa_sink_input_info *info, int eol, void *self)
-{
-    static_cast<PulseEvents *>(self)->streamListed(info, eol);
-}
-
-void PulseEvents::onStreamFound(pa_context *, const pa_sink_input_info *info, int eol, void *self)
-{
-    static_cast<PulseEvents *>(self)->streamFound(info, eol);
-}
-
-void PulseEvents::onMoved(pa_context *, int success, void *self)
-{
-    static_cast<PulseEvents *>(self)->moved(success != 0);
-}
-
-void PulseEvents::connectToServer()
+void PulseEvents::Connection::connectToServer()
 {
     context = pa_context_new(pa_glib_mainloop_get_api(loop), "steadytone");
     if (!context) {
@@ -90,10 +163,10 @@ void PulseEvents::connectToServer()
     pa_context_set_subscribe_callback(context, onEvent, this);
     // Never starts a server: one that is not there is waited for.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        lost();
+        serverLost();
 }
 
-void PulseEvents::disconnectFromServer()
+void PulseEvents::Connection::disconnectFromServer()
 {
     if (!context)
         return;
@@ -105,7 +178,7 @@ void PulseEvents::disconnectFromServer()
     context = nullptr;
 }
 
-void PulseEvents::contextStateChanged()
+void PulseEvents::Connection::contextStateChanged()
 {
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY: {
@@ -115,38 +188,37 @@ void PulseEvents::contextStateChanged()
         // Its answer says nothing of the state, so it is not awaited.
         if (pa_operation *operation = pa_context_subscribe(context, mask, nullptr, nullptr))
             pa_operation_unref(operation);
-        askAll();
+        askEverything();
         break;
     }
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-        lost();
+        serverLost();
         break;
     default:
         break;
     }
 }
 
-void PulseEvents::event(pa_subscription_event_type_t type, uint32_t index)
+void PulseEvents::Connection::eventArrived(pa_subscription_event_type_t type, uint32_t index)
 {
     const int kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
     case PA_SUBSCRIPTION_EVENT_SERVER:
-        request(pa_context_get_server_info(context, onServerInfo, this), "its default output");
+        send(pa_context_get_server_info(context, onServerInfo, this), "its default output");
         break;
     case PA_SUBSCRIPTION_EVENT_SINK:
         // Also a sink's own changes: it may have been suspended, or resumed.
-        request(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
+        send(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
         break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
         // Of the changes, only a move of this process's own streams matters.
         if (kind == PA_SUBSCRIPTION_EVENT_NEW
             || (kind == PA_SUBSCRIPTION_EVENT_CHANGE && streams.contains(index)))
-            request(pa_context_get_sink_input_info(context, index, onStreamFound, this),
-                    "a stream");
+            send(pa_context_get_sink_input_info(context, index, onStreamFound, this), "a stream");
         else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && streams.remove(index)) {
             homes.remove(index);
-            publish();
+            assembleState();
         }
         break;
     default:
@@ -154,17 +226,17 @@ void PulseEvents::event(pa_subscription_event_type_t type, uint32_t index)
     }
 }
 
-void PulseEvents::serverInfo(const pa_server_info *info)
+void PulseEvents::Connection::serverInfoArrived(const pa_server_info *info)
 {
     if (!info) {
-        unanswered("its default output");
+        answerFailed("its default output");
         return;
     }
     current.defaultSink = QString::fromUtf8(info->default_sink_name ? info->default_sink_name : "");
-    answered();
+    answerArrived();
 }
 
-void PulseEvents::sinkListed(const pa_sink_info *info, int eol)
+void PulseEvents::Connection::sinkListed(const pa_sink_info *info, int eol)
 {
     if (eol == 0 && info) {
         listing.append({ QString::fromUtf8(info->name), QString::fromUtf8(info->description),
@@ -179,40 +251,40 @@ void PulseEvents::sinkListed(const pa_sink_info *info, int eol)
     listing.clear();
     sinkNamesListed.clear();
     if (eol < 0)
-        unanswered("its outputs");
+        answerFailed("its outputs");
     else
-        answered();
+        answerArrived();
 }
 
-void PulseEvents::streamListed(const pa_sink_input_info *info, int eol)
+void PulseEvents::Connection::streamListed(const pa_sink_input_info *info, int eol)
 {
     if (eol == 0 && info && isOwn(info))
-        keep(info);
+        keepStream(info);
     else if (eol < 0)
-        unanswered("its streams");
+        answerFailed("its streams");
     else if (eol > 0)
-        answered();
+        answerArrived();
 }
 
-void PulseEvents::streamFound(const pa_sink_input_info *info, int eol)
+void PulseEvents::Connection::streamFound(const pa_sink_input_info *info, int eol)
 {
     if (eol == 0 && info && isOwn(info))
-        keep(info);
+        keepStream(info);
     // A stream that has already gone by the time it is asked for is no error.
     else if (eol < 0 && pa_context_errno(context) != PA_ERR_NOENTITY)
-        unanswered("a stream");
+        answerFailed("a stream");
     else if (eol != 0)
-        answered();
+        answerArrived();
 }
 
-void PulseEvents::keep(const pa_sink_input_info *info)
+void PulseEvents::Connection::keepStream(const pa_sink_input_info *info)
 {
     streams.insert(info->index, info->sink);
     if (!homes.contains(info->index))
         homes.insert(info->index, info->sink);
 }
 
-void PulseEvents::moveStream(quint32 index, const QString &sink)
+void PulseEvents::Connection::moveStream(quint32 index, const QString &sink)
 {
     if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
         return;
@@ -222,26 +294,26 @@ void PulseEvents::moveStream(quint32 index, const QString &sink)
     if (operation)
         pa_operation_unref(operation);
     else
-        moved(false);
+        moveAnswered(false);
 }
 
-void PulseEvents::moved(bool success)
+void PulseEvents::Connection::moveAnswered(bool success)
 {
     if (!success)
         qCWarning(lcTone, "The audio server did not move a stream back: %s",
                   pa_strerror(pa_context_errno(context)));
 }
 
-void PulseEvents::askAll()
+void PulseEvents::Connection::askEverything()
 {
     if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
         return;
-    request(pa_context_get_server_info(context, onServerInfo, this), "its default output");
-    request(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
-    request(pa_context_get_sink_input_info_list(context, onStreamListed, this), "its streams");
+    send(pa_context_get_server_info(context, onServerInfo, this), "its default output");
+    send(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
+    send(pa_context_get_sink_input_info_list(context, onStreamListed, this), "its streams");
 }
 
-void PulseEvents::request(pa_operation *operation, const char *what)
+void PulseEvents::Connection::send(pa_operation *operation, const char *what)
 {
     if (!operation) {
         qCWarning(lcTone, "Could not ask the audio server for %s: %s; asking again", what,
@@ -253,27 +325,27 @@ void PulseEvents::request(pa_operation *operation, const char *what)
     pa_operation_unref(operation);
 }
 
-void PulseEvents::answered()
+void PulseEvents::Connection::answerArrived()
 {
     --pending;
-    publish();
+    assembleState();
 }
 
-void PulseEvents::unanswered(const char *what)
+void PulseEvents::Connection::answerFailed(const char *what)
 {
     qCWarning(lcTone, "The audio server did not tell %s: %s; asking again", what,
               pa_strerror(pa_context_errno(context)));
     retry->start();
-    answered();
+    answerArrived();
 }
 
-bool PulseEvents::isOwn(const pa_sink_input_info *info) const
+bool PulseEvents::Connection::isOwn(const pa_sink_input_info *info) const
 {
     const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
     return pid && QByteArray(pid) == QByteArray::number(QCoreApplication::applicationPid());
 }
 
-void PulseEvents::lost()
+void PulseEvents::Connection::serverLost()
 {
     disconnectFromServer();
     retry->stop();
@@ -285,11 +357,11 @@ void PulseEvents::lost()
     homes.clear();
     current = ServerState();
     current.reach = ServerState::Unreachable;
-    tell();
+    announce();
     reconnect->start();
 }
 
-void PulseEvents::publish()
+void PulseEvents::Connection::assembleState()
 {
     if (pending > 0)
         return;
@@ -302,15 +374,15 @@ void PulseEvents::publish()
               [](const ServerState::Stream &one, const ServerState::Stream &other) {
                   return one.index < other.index;
               });
-    tell();
+    announce();
 }
 
-void PulseEvents::tell()
+void PulseEvents::Connection::announce()
 {
     // The first state is told even when no server answers: that is news too.
-    if (told && current == published)
+    if (announcedOnce && current == announced)
         return;
-    told = true;
-    published = current;
-    emit changed(published);
+    announcedOnce = true;
+    announced = current;
+    emit owner->changed(announced);
 }
