@@ -1,6 +1,10 @@
 #include "arguments.h"
 
+#include "words.h"
+
 #include <QRegularExpression>
+
+using Words::quoted;
 
 namespace {
 
@@ -9,11 +13,6 @@ bool isNumber(const QString &argument)
     bool ok = false;
     argument.toDouble(&ok);
     return ok;
-}
-
-QString quoted(const QString &text)
-{
-    return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
 } // namespace

@@ -1,32 +1,34 @@
 #ifndef AUDIOOUT_H
 #define AUDIOOUT_H
 
+#include "freshstart.h"
 #include "serverstate.h"
 #include "tone.h"
 
 #include <QAudioDeviceInfo>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QHash>
 #include <QList>
 #include <QObject>
-#include <QSet>
+
+#include <functional>
 
 class DevicePlayer;
-class LineThrottle;
+class Narrator;
 class QTimer;
 
 // Plays the tone on the system's default output device and follows that
-// device: checked every few seconds, and at once when the audio server says
+// device: at every regular check, and at once when the audio server says
 // something changed, playback moves to the new default, with the format
 // adapted when the new device cannot play the current one. Asked to, it plays
 // on every output device instead, or on the ones named, each with a player of
-// its own. The same checks notice playback that has died and bring it back.
+// its own. It picks the devices and hands each player its device; the players
+// bring back playback that has died, and the narrator tells what happened.
 class AudioOut : public QObject
 {
     Q_OBJECT
 
 public:
+    // How often the regular checks come: checkOut() is called this often.
     static constexpr int CheckIntervalMs = 5000;
     // The first check waits at most this long for the server's state.
     static constexpr int FirstStateWaitMs = 1000;
@@ -44,17 +46,19 @@ public:
     // The output a sound server offers when it has no other.
     static constexpr const char *DummySink = "auto_null";
 
-    AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, QObject *parent = nullptr);
+    AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Narrator *narrator,
+             QObject *parent = nullptr);
     ~AudioOut() override;
 
-    // Runs the first check, once the server's state is known, and from then
-    // on the regular ones.
+    // Milliseconds on a monotonic clock, by which outputs are judged.
+    void setClock(std::function<qint64()> nowMs) { clock = std::move(nowMs); }
+
+    // Runs the first check, once the server's state is known.
     void start();
 
-    // What it is doing, in a few words, for the service manager to show.
-    QString status() const { return currentStatus; }
-
 public slots:
+    // A regular check, a whole check interval after the last one.
+    void checkOut();
     // What the audio server reports has changed: check at once.
     void serverChanged(const ServerState &state);
     // While paused, no tone plays and no stream is held, so that the sound
@@ -67,20 +71,16 @@ public slots:
 signals:
     // After every check.
     void checked();
-    // The tone has played, for the first time in this process.
-    void playing();
-    // Only a fresh process can play again; the reason is static text.
-    void restartNeeded(const char *reason);
-    void statusChanged(const QString &status);
+    // The outputs have played this much more of the tone.
+    void played(qint64 playedUs);
+    // Only a fresh process can play again.
+    void restartNeeded(FreshStart::Reason reason);
     // The server moved a stream away from where it plays: it should be
     // moved back there.
     void streamMovedAway(quint32 index, const QString &device);
     // Around each start of an output, which Qt's backend can block for good.
     void startBegins();
     void startEnds();
-
-private slots:
-    void checkOut();
 
 private:
     void check(bool regular);
@@ -90,26 +90,15 @@ private:
     // player plays a wanted device.
     QList<QAudioDeviceInfo> wantedDevices(const QAudioDeviceInfo &qtDefault, bool *qtBehind);
     DevicePlayer *playerFor(const QAudioDeviceInfo &device);
-
-    void follow(DevicePlayer *player, const QAudioDeviceInfo &device);
-    void recover(DevicePlayer *player, bool regular);
-    void release(DevicePlayer *player, const QString &line);
-    void lookForHiddenSink();
-    bool wantsSink(const QString &name) const;
+    void lookForHiddenSink(qint64 nowMs);
     // Whether the server, as far as it has been heard, has the device: a
     // stream started on a sink that has just gone can block Qt for good.
     bool serverHas(const QAudioDeviceInfo &device) const;
-    bool hasPlayerOn(const QString &device) const;
-    bool isSuspended(const QString &device) const;
     QStringList liveDevices() const;
-    void updateStatus();
-    // What plays where, in words.
-    QString playingOn(const QString &where) const;
-    // A device as lines and the status name it: its description and name.
-    QString named(const QString &device) const;
 
     const Tone::Settings tone;
     const Tone::Outputs outputs;
+    Narrator *const narrator;
     QList<DevicePlayer *> players;
     // Qt's output devices of the backend that gives the default, looked up
     // again only when the server's sinks changed: Qt reads its whole ALSA
@@ -117,21 +106,14 @@ private:
     QList<QAudioDeviceInfo> qtDevices;
     bool qtDevicesStale = true;
     ServerState server;
-    // The last description the server gave each device, to name it by
-    // even once it is gone.
-    QHash<QString, QString> descriptions;
-    // The named devices found missing, and the suspended ones, said so.
-    QSet<QString> missed;
-    QSet<QString> suspendedSaid;
-    LineThrottle *lines = nullptr;
-    QTimer *timer = nullptr;
     QTimer *soon = nullptr;
     bool started = false;
     bool paused = false;
     QDeadlineTimer catchUp;
-    QElapsedTimer hiddenSince;
-    bool hasPlayed = false;
-    QString currentStatus;
+    // Since when Qt has reported no default device while the server had a
+    // default sink; -1 while it does not.
+    qint64 hiddenSinceMs = -1;
+    std::function<qint64()> clock = [] { return QDeadlineTimer::current().deadline(); };
 };
 
 #endif // AUDIOOUT_H

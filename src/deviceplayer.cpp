@@ -3,45 +3,43 @@
 #include "generator.h"
 
 #include <QAudioOutput>
-#include <QDebug>
-#include <QDeadlineTimer>
 
-DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, bool namesMoves,
-                           QObject *parent)
+DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, QObject *parent)
     : QObject(parent)
     , tone(tone)
-    , namesMoves(namesMoves)
     , format(format)
     , generator(new Generator(format, Tone::BufferDurationUs, tone.frequency, this))
 {
     generator->startReading();
 }
 
-void DevicePlayer::moveTo(const QAudioDeviceInfo &device)
+DevicePlayer::Report DevicePlayer::moveTo(const QAudioDeviceInfo &device)
 {
+    // What the old device taught says nothing of the new one.
     recovery = Recovery();
-    play(device);
+    return play(Report::Moved, Recovery::Healthy, device);
 }
 
-void DevicePlayer::rebuild()
+DevicePlayer::Report DevicePlayer::startAgain()
 {
-    play(current);
-    recovery.rebuilt(failed());
+    const Report report = play(Report::Rebuilt, Recovery::Healthy, current);
+    recovery.rebuilt(report.failed);
+    return report;
 }
 
-void DevicePlayer::release()
+DevicePlayer::Report DevicePlayer::release()
 {
+    countPlayed();
     if (output)
         output->stop();
+    return { Report::Released, Recovery::Healthy, current.deviceName(), current.deviceName() };
 }
 
-void DevicePlayer::play(const QAudioDeviceInfo &device)
+DevicePlayer::Report DevicePlayer::play(Report::Deed deed, Recovery::Cause cause,
+                                        const QAudioDeviceInfo &device)
 {
-    if (namesMoves)
-        qDebug() << current.deviceName();
+    Report report { deed, cause, current.deviceName(), device.deviceName() };
     current = device;
-    if (namesMoves)
-        qDebug() << current.deviceName();
 
     // A null device supports nothing and its nearest format is invalid; adapting
     // to it would leave the next real device with a wrong format for good.
@@ -54,24 +52,30 @@ void DevicePlayer::play(const QAudioDeviceInfo &device)
     }
 
     if (output) {
+        countPlayed();
         output->stop();
         output->deleteLater();
     }
     output = new QAudioOutput(current, format, this);
+    countedUs = 0;
     // Pull mode: the output reads from the tone device whenever it needs data.
     emit startBegins();
     output->start(generator);
     emit startEnds();
     output->setVolume(tone.volume);
+    report.failed = failed();
+    return report;
 }
 
-Recovery::Verdict DevicePlayer::assess(const ServerState &server, bool regular)
+DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular, qint64 nowMs)
 {
+    const QString name = current.deviceName();
     if (!output || current.isNull())
-        return {};
+        return { Report::Nothing, Recovery::Healthy, name, name };
+    countPlayed();
     Recovery::Observation seen;
     seen.regular = regular;
-    seen.atMs = QDeadlineTimer::current().deadline();
+    seen.atMs = nowMs;
     seen.failed = failed();
     // Qt leaves an output whose stream the server killed active, with no
     // error, and only the space it reports free shows the loss, for good.
@@ -79,10 +83,43 @@ Recovery::Verdict DevicePlayer::assess(const ServerState &server, bool regular)
     seen.playedUs = output->processedUSecs();
     seen.bufferUs = format.durationForBytes(output->bufferSize());
     seen.serverAnswers = server.answers();
-    seen.deviceListed = server.sink(current.deviceName()) != nullptr;
-    seen.streamListed = server.streamSinks().contains(current.deviceName());
-    seen.streamMovedAway = server.strayFrom(current.deviceName()) != nullptr;
-    return recovery.next(seen);
+    seen.deviceListed = server.sink(name) != nullptr;
+    seen.streamListed = server.streamSinks().contains(name);
+    const ServerState::Stream *stray = server.strayFrom(name);
+    seen.streamMovedAway = stray != nullptr;
+
+    const Recovery::Verdict verdict = recovery.next(seen);
+    Report report { Report::Nothing, verdict.cause, name, name };
+    report.retryInMs = verdict.retryInMs;
+    switch (verdict.action) {
+    case Recovery::Nothing:
+        break;
+    case Recovery::Rebuild:
+        report = play(Report::Rebuilt, verdict.cause, current);
+        recovery.rebuilt(report.failed);
+        break;
+    case Recovery::PutBack:
+        report.deed = Report::PutBack;
+        emit moveBack(stray->index, name);
+        break;
+    case Recovery::Restart:
+        emit restartNeeded(FreshStart::BackendLost);
+        break;
+    }
+    return report;
+}
+
+// What the server took beyond the output's first fill is what it played.
+void DevicePlayer::countPlayed()
+{
+    if (!output)
+        return;
+    const qint64 beyondUs =
+            output->processedUSecs() - format.durationForBytes(output->bufferSize());
+    if (beyondUs <= countedUs)
+        return;
+    emit played(beyondUs - countedUs);
+    countedUs = beyondUs;
 }
 
 bool DevicePlayer::failed() const

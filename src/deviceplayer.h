@@ -1,6 +1,7 @@
 #ifndef DEVICEPLAYER_H
 #define DEVICEPLAYER_H
 
+#include "freshstart.h"
 #include "recovery.h"
 #include "serverstate.h"
 #include "tone.h"
@@ -14,53 +15,75 @@ class QAudioOutput;
 
 // Plays the tone on one output device: its own tone device, read position,
 // format and audio output, and the recovery that judges that output's health.
+// It carries out what its recovery decides and reports what it did.
 class DevicePlayer : public QObject
 {
     Q_OBJECT
 
 public:
-    // A player that follows the default device writes the names of the
-    // device it leaves and the one it moves to at every move.
-    DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, bool namesMoves,
-                 QObject *parent);
+    // What the player did.
+    struct Report
+    {
+        enum Deed { Nothing, Moved, Rebuilt, PutBack, Released };
+
+        Deed deed = Nothing;
+        // What was wrong with the output; Healthy for a rebuild on purpose.
+        Recovery::Cause cause = Recovery::Healthy;
+        // The device it played on before, and the one it plays on now.
+        QString from;
+        QString device;
+        // The new output failed as it started.
+        bool failed = false;
+        // While a backoff is waited out: when to look again, in milliseconds.
+        int retryInMs = 0;
+    };
+
+    DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, QObject *parent);
 
     const QAudioDeviceInfo &device() const { return current; }
 
     // Moves playback to the device, first adapting the format if the device
     // cannot play the current one. The tone carries on where it was.
-    void moveTo(const QAudioDeviceInfo &device);
-    // Lets go of the output: its device is gone.
-    void release();
-
-    // What to do about the output, from what Qt says of it and what the
-    // server reports.
-    Recovery::Verdict assess(const ServerState &server, bool regular);
-    // Starts playback again on the same device, and tells the recovery how
-    // that went.
-    void rebuild();
+    Report moveTo(const QAudioDeviceInfo &device);
+    // Looks at the output, from what Qt says of it and what the server
+    // reports at nowMs on a monotonic clock, and does what its recovery
+    // decides.
+    Report check(const ServerState &server, bool regular, qint64 nowMs);
+    // Starts playback again on the same device, on purpose.
+    Report startAgain();
+    // Lets go of the output: its device is gone, or the tone pauses.
+    Report release();
+    // The server changed in a way that may have ended the output's trouble.
     void rearm() { recovery.rearm(); }
 
     // Playing on a device, in the eyes of Qt.
     bool live() const;
-    bool hasPlayed() const { return recovery.hasPlayed(); }
     bool isStalled() const { return recovery.isStalled(); }
 
 signals:
     // Around each start of an output, which Qt's backend can block for good.
     void startBegins();
     void startEnds();
+    // The output has played this much more of the tone.
+    void played(qint64 playedUs);
+    // The server moved the output's stream, this one, away from the device.
+    void moveBack(quint32 stream, const QString &device);
+    // Only a fresh process can play here again.
+    void restartNeeded(FreshStart::Reason reason);
 
 private:
-    void play(const QAudioDeviceInfo &device);
+    Report play(Report::Deed deed, Recovery::Cause cause, const QAudioDeviceInfo &device);
+    void countPlayed();
     bool failed() const;
 
     const Tone::Settings tone;
-    const bool namesMoves = false;
     QAudioDeviceInfo current;
     QAudioOutput *output = nullptr;
     QAudioFormat format;
     Generator *generator = nullptr;
     Recovery recovery;
+    // What the output had played beyond its first buffer when last counted.
+    qint64 countedUs = 0;
 };
 
 #endif // DEVICEPLAYER_H

@@ -12,13 +12,13 @@ LoopGuard::Judge::Verdict LoopGuard::Judge::look(qint64 nowMs, quint64 checks, q
     const bool late = nowMs > nextLookMs() + LateMs;
     if (startBeganMs != watchedStartMs) {
         watchedStartMs = startBeganMs;
-        startDeadlineMs = startBeganMs + StartLimitMs;
+        startDeadlineMs = startBeganMs + FreshStart::StartLimitMs;
     }
     if (late) {
         lastTickMs = nowMs;
         seenChecks = checks;
         missed = 0;
-        startDeadlineMs = qMax(startDeadlineMs, nowMs + StartLimitMs);
+        startDeadlineMs = qMax(startDeadlineMs, nowMs + FreshStart::StartLimitMs);
         return Fine;
     }
     Verdict verdict = Fine;
@@ -45,7 +45,7 @@ qint64 LoopGuard::Judge::nextLookMs() const
     return watchedStartMs >= 0 ? qMin(tick, startDeadlineMs) : tick;
 }
 
-LoopGuard::LoopGuard(int tickMs, std::function<void(const char *)> onHang, QObject *parent)
+LoopGuard::LoopGuard(int tickMs, std::function<void(FreshStart::Reason)> onHang, QObject *parent)
     : QThread(parent)
     , tickMs(tickMs)
     , onHang(std::move(onHang))
@@ -96,8 +96,7 @@ void LoopGuard::run()
         if (verdict == Judge::Fine)
             continue;
         lock.unlock();
-        onHang(verdict == Judge::StartStuck ? "An output's start has not returned for 2 s"
-                                            : "The event loop is stuck");
+        onHang(verdict == Judge::StartStuck ? FreshStart::StartStuck : FreshStart::LoopStuck);
         lock.relock();
     }
 }

@@ -1,6 +1,8 @@
 #ifndef LOOPGUARD_H
 #define LOOPGUARD_H
 
+#include "freshstart.h"
+
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QThread>
@@ -26,8 +28,6 @@ public:
     // that comes later (the process was stopped, the machine overloaded)
     // starts the count afresh, so only a hang in a running process counts.
     static constexpr int LateMs = 2000;
-    // A start of an output that takes longer never returns.
-    static constexpr int StartLimitMs = 2000;
 
     // The guard's judgement, apart from its thread and clock.
     class Judge
@@ -51,7 +51,7 @@ public:
         qint64 startDeadlineMs = 0;
     };
 
-    LoopGuard(int tickMs, std::function<void(const char *reason)> onHang,
+    LoopGuard(int tickMs, std::function<void(FreshStart::Reason)> onHang,
               QObject *parent = nullptr);
     ~LoopGuard() override;
 
@@ -67,7 +67,7 @@ protected:
 
 private:
     const int tickMs;
-    const std::function<void(const char *)> onHang;
+    const std::function<void(FreshStart::Reason)> onHang;
     // Shared by both threads; monotonic, so time in a system suspend does
     // not count.
     QElapsedTimer clock;

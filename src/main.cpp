@@ -2,6 +2,7 @@
 #include "audioout.h"
 #include "log.h"
 #include "loopguard.h"
+#include "narrator.h"
 #include "pulseevents.h"
 #include "service.h"
 #include "sessionwatch.h"
@@ -75,15 +76,17 @@ int main(int argc, char *argv[])
     // Qt's audio backend can block the main thread for good; only another
     // thread can then start the program afresh.
     LoopGuard guard(AudioOut::CheckIntervalMs,
-                    [&service](const char *reason) { service.restartNow(reason); });
+                    [&service](FreshStart::Reason reason) { service.restartNow(reason); });
     guard.start();
 
     PulseEvents events;
-    AudioOut audioOut(arguments.tone, arguments.outputs);
-    if (!service.restartedBecause().isEmpty())
-        qCInfo(lcTone).noquote() << "Started afresh in place:" << service.restartedBecause();
-    for (const QString &note : arguments.notes)
-        qCInfo(lcTone).noquote() << note;
+    Narrator narrator(arguments.tone, arguments.outputs);
+    narrator.started(service.restartedBecause(), arguments.notes);
+    AudioOut audioOut(arguments.tone, arguments.outputs, &narrator);
+    // The regular checks: they also show the guard and systemd that the
+    // event loop is alive.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, &audioOut, &AudioOut::checkOut);
 
     // The login manager is followed once the first check has run, so that
     // no system bus, however slow, keeps the tone from starting.
@@ -93,18 +96,13 @@ int main(int argc, char *argv[])
             return;
         // Ready once the first check has run: playback has started, or
         // waits for a device.
-        service.notifyReady(audioOut.status());
+        service.notifyReady(narrator.status());
         session = new SessionWatch(&app);
         QObject::connect(session, &SessionWatch::resumed, &audioOut, &AudioOut::systemResumed);
         QObject::connect(session, &SessionWatch::idleChanged, &audioOut, &AudioOut::setPaused);
-        QObject::connect(session, &SessionWatch::unwatchable, [](const QString &reason) {
-            qCInfo(lcTone).noquote() << "Nothing tells when the session is idle (" + reason
-                            + "): the tone plays all the same";
-        });
-        QObject::connect(session, &SessionWatch::watching, [](const QString &id) {
-            qCInfo(lcTone).noquote()
-                    << "Following session " + id + ": the tone pauses while it is idle or locked";
-        });
+        QObject::connect(session, &SessionWatch::unwatchable, &narrator,
+                         &Narrator::sessionUnwatchable);
+        QObject::connect(session, &SessionWatch::watching, &narrator, &Narrator::sessionWatched);
         session->start(arguments.pauseWhenIdle);
     });
     QObject::connect(&audioOut, &AudioOut::checked, &service, &Service::notifyAlive);
@@ -113,12 +111,17 @@ int main(int argc, char *argv[])
                      Qt::DirectConnection);
     QObject::connect(&audioOut, &AudioOut::startEnds, &guard, &LoopGuard::startEnds,
                      Qt::DirectConnection);
-    QObject::connect(&audioOut, &AudioOut::playing, &service, &Service::notePlayed);
-    QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, &Service::restart);
-    QObject::connect(&audioOut, &AudioOut::statusChanged, &service, &Service::notifyStatus);
+    QObject::connect(&audioOut, &AudioOut::played, &service, &Service::notePlayed);
+    QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, [&](FreshStart::Reason reason) {
+        const Service::RestartPlan plan = service.restartNow(reason);
+        if (!plan.now)
+            narrator.restartDeferred(reason, plan.waitMs);
+    });
+    QObject::connect(&narrator, &Narrator::statusChanged, &service, &Service::notifyStatus);
     QObject::connect(&events, &PulseEvents::changed, &audioOut, &AudioOut::serverChanged);
     QObject::connect(&audioOut, &AudioOut::streamMovedAway, &events, &PulseEvents::moveStream);
     events.start();
     audioOut.start();
+    heartbeat.start(AudioOut::CheckIntervalMs);
     return app.exec();
 }

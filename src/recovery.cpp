@@ -3,10 +3,8 @@
 Recovery::Verdict Recovery::next(const Observation &seen)
 {
     // Whatever the server took beyond the buffer's first fill, it played.
-    if (seen.playedUs > seen.bufferUs) {
-        played = true;
+    if (seen.playedUs > seen.bufferUs)
         fruitlessRebuilds = 0;
-    }
     if (seen.serverAnswers && seen.streamListed)
         streamSeen = true;
     seenAtMs = seen.atMs;

@@ -62,8 +62,6 @@ public:
     // backoff says.
     void rearm();
 
-    // Whether the output has played anything since this was made.
-    bool hasPlayed() const { return played; }
     // Whether the last regular check found the output had played nothing.
     bool isStalled() const { return stalled; }
 
@@ -75,7 +73,6 @@ private:
 
     // What the output had played at the last regular check; -1 before its first.
     qint64 playedAtCheck = -1;
-    bool played = false;
     bool stalled = false;
     // The server has reported the output's stream where it belongs.
     bool streamSeen = false;

@@ -82,6 +82,18 @@ Service::RestartPlan Service::planRestart(bool played, int restarts, qint64 upti
     return { uptimeMs >= delayMs, qMax<qint64>(0, delayMs - uptimeMs), restarts + 1 };
 }
 
+QByteArrayList Service::handedOn(const QByteArrayList &environment)
+{
+    const QByteArray restartsPrefix = QByteArray(RestartsVariable) + '=';
+    const QByteArray reasonPrefix = QByteArray(ReasonVariable) + '=';
+    QByteArrayList kept;
+    for (const QByteArray &entry : environment) {
+        if (!entry.startsWith(restartsPrefix) && !entry.startsWith(reasonPrefix))
+            kept.append(entry);
+    }
+    return kept;
+}
+
 Service::Service(int argc, char **argv)
     : executable(QFile::encodeName(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))))
     , restarts(qMax(0, qEnvironmentVariableIntValue(RestartsVariable)))
@@ -93,13 +105,10 @@ Service::Service(int argc, char **argv)
     argumentPointers = pointersTo(arguments);
     // Built now, once: a restart may come from any thread, with the main
     // thread stuck anywhere, and must not read or change the environment.
-    const QByteArray restartsPrefix = QByteArray(RestartsVariable) + '=';
-    const QByteArray reasonPrefix = QByteArray(ReasonVariable) + '=';
-    for (char **entry = environ; *entry; ++entry) {
-        const QByteArray each(*entry);
-        if (!each.startsWith(restartsPrefix) && !each.startsWith(reasonPrefix))
-            environment.append(each);
-    }
+    QByteArrayList current;
+    for (char **entry = environ; *entry; ++entry)
+        current.append(QByteArray(*entry));
+    environment = handedOn(current);
     environmentPointers = pointersTo(environment);
     environmentPointers.back() = restartsEntry.data();
     environmentPointers.push_back(reasonEntry.data());
@@ -127,35 +136,22 @@ void Service::notifyAlive()
         sd_notify(0, "WATCHDOG=1");
 }
 
-void Service::notePlayed()
+void Service::notePlayed(qint64 us)
 {
-    played = true;
+    playedUs += us;
 }
 
-void Service::restart(const char *reason)
+Service::RestartPlan Service::restartNow(FreshStart::Reason reason)
 {
-    const RestartPlan plan = restartNow(reason);
-    if (deferralSaid)
-        return;
-    deferralSaid = true;
-    const QString status = QStringLiteral("%1; the last start found nothing to play, so the next "
-                                          "waits %2 s more")
-                                   .arg(QString::fromUtf8(reason))
-                                   .arg((plan.waitMs + 999) / 1000);
-    qCWarning(lcTone).noquote() << status;
-    notifyStatus(status);
-}
-
-Service::RestartPlan Service::restartNow(const char *reason)
-{
-    const RestartPlan plan = planRestart(played, restarts, uptime.elapsed());
+    const RestartPlan plan = planRestart(playedUs > 0, restarts, uptime.elapsed());
     if (!plan.now)
         return plan;
     composeNumber(restartsEntry, RestartsVariable, plan.restarts);
-    compose(reasonEntry, { ReasonVariable, "=", reason });
+    const char *why = FreshStart::text(reason);
+    compose(reasonEntry, { ReasonVariable, "=", why });
     // Alive right now, so that the new image has a whole watchdog interval
     // to get going; the new image says why it started afresh.
-    compose(notification, { "WATCHDOG=1\nSTATUS=Starting afresh: ", reason });
+    compose(notification, { "WATCHDOG=1\nSTATUS=Starting afresh: ", why });
     sd_notify(0, notification.data());
     closeOnExec();
     execve(executable.constData(), argumentPointers.data(), environmentPointers.data());

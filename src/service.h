@@ -1,6 +1,8 @@
 #ifndef SERVICE_H
 #define SERVICE_H
 
+#include "freshstart.h"
+
 #include <QByteArrayList>
 #include <QElapsedTimer>
 #include <QObject>
@@ -38,6 +40,9 @@ public:
     // A process that played hands on a fresh count; one that did not waits
     // out the backoff its count calls for, and hands on one more.
     static RestartPlan planRestart(bool played, int restarts, qint64 uptimeMs);
+    // The environment the new image gets: this one without what the old
+    // image handed on, which the restart writes afresh.
+    static QByteArrayList handedOn(const QByteArrayList &environment);
 
     // Takes the command line before QCoreApplication sees it, to start the
     // program again exactly as it was started, and prepares the environment.
@@ -51,19 +56,17 @@ public:
     void notifyReady(const QString &status);
 
     // Starts the program afresh in place, unless the backoff says to wait,
-    // in which case it returns the plan that says how long. It takes no lock, allocates nothing and
-    // logs nothing, so that any thread may call it while the main thread is
-    // stuck anywhere. When the exec fails, the process ends with a failure,
-    // for the service manager to start anew. The reason must be static text.
-    RestartPlan restartNow(const char *reason);
+    // in which case it returns the plan that says how long. It takes no
+    // lock, allocates nothing and logs nothing, so that any thread may call
+    // it while the main thread is stuck anywhere. When the exec fails, the
+    // process ends with a failure, for the service manager to start anew.
+    RestartPlan restartNow(FreshStart::Reason reason);
 
 public slots:
     void notifyAlive();
     void notifyStatus(const QString &status);
-    // The tone has played in this process.
-    void notePlayed();
-    // As restartNow, and says when it waits.
-    void restart(const char *reason);
+    // The outputs of this process have played this much more of the tone.
+    void notePlayed(qint64 playedUs);
 
 private:
     // Looked up at start, so the name the process runs under stays the same.
@@ -80,9 +83,10 @@ private:
     QString reasonGiven;
     const bool watchdog = false;
     QElapsedTimer uptime;
-    std::atomic<bool> played { false };
+    // What this process has played, in all: whether it played is judged
+    // here, and only here.
+    std::atomic<qint64> playedUs { 0 };
     bool ready = false;
-    bool deferralSaid = false;
 };
 
 #endif // SERVICE_H

@@ -57,23 +57,6 @@ struct Outputs
 
     Mode mode = Default;
     QStringList names;
-
-    // In words, for the line the program starts with.
-    QString described() const
-    {
-        switch (mode) {
-        case Default:
-            return QStringLiteral("the default output, following it as it changes");
-        case All:
-            return QStringLiteral("every output");
-        case Named:
-            break;
-        }
-        QStringList quoted;
-        for (const QString &name : names)
-            quoted << QLatin1Char('"') + name + QLatin1Char('"');
-        return quoted.join(QStringLiteral(", "));
-    }
 };
 
 // PCM, 44100 Hz, mono, 16-bit signed little-endian: what a device is asked

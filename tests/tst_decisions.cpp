@@ -1,5 +1,6 @@
 #include "arguments.h"
 #include "loopguard.h"
+#include "narrator.h"
 #include "recovery.h"
 #include "service.h"
 
@@ -15,8 +16,9 @@ struct Look
 Q_DECLARE_METATYPE(QList<Look>)
 
 // The program's decisions, each a pure function of what it is told: what to
-// do about an output, when to start afresh, when the event loop hangs, and
-// what the command line asks for.
+// do about an output, when to start afresh and what the new image inherits,
+// when the event loop hangs, what the command line asks for, and what the
+// status says.
 class tst_Decisions : public QObject
 {
     Q_OBJECT
@@ -26,10 +28,14 @@ private slots:
     void recovery();
     void restartPlan_data();
     void restartPlan();
+    void handedOn_data();
+    void handedOn();
     void guard_data();
     void guard();
     void arguments_data();
     void arguments();
+    void status_data();
+    void status();
 };
 
 void tst_Decisions::recovery_data()
@@ -38,8 +44,9 @@ void tst_Decisions::recovery_data()
     // that re-arms the rebuilds.
     //   check:  R regular, 5 s after the last; E on a server event, 100 ms
     //           after; S one the program asked for, a second after
-    //   Qt:     p playing, s stalled, k stream killed, f failed,
-    //           F failed, and a rebuild made now fails as it starts
+    //   Qt:     p playing, b has taken its first buffer and no more,
+    //           s stalled, k stream killed, f failed, F failed, and a
+    //           rebuild made now fails as it starts
     //   server: + has the device and the stream, m has the device and has
     //           moved the stream elsewhere, x has the device and no stream
     //           there, g has not the device, - does not answer
@@ -59,6 +66,9 @@ void tst_Decisions::recovery_data()
     QTest::newRow("a kill storm")
             << "Rp+ Rp+ Ek+ Ek+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sk+ Sp+ Ek+ Ek+"
             << "..B.B.B...B...B.B.";
+    // Filling its buffer as it starts is not playing: the backoff stays.
+    QTest::newRow("killed again after its first buffer") << "Rp+ Rp+ Ek+ Eb+ Ek+"
+                                                         << "..B..";
     QTest::newRow("a server change re-arms at once") << "Rp+ Rp+ Ek+ Ek+ A Ek+ Ek+"
                                                      << "..B..B.";
     // Half a minute of suspension costs two rebuilds, then they grow apart.
@@ -107,6 +117,8 @@ void tst_Decisions::recovery()
         const QChar server = step.at(2);
         if (qt == 'p')
             playedUs += seen.regular ? 5000000 : 300000;
+        else if (qt == 'b')
+            playedUs = BufferUs;
         seen.playedUs = playedUs;
         seen.bufferUs = BufferUs;
         seen.killed = qt == 'k';
@@ -161,6 +173,29 @@ void tst_Decisions::restartPlan()
     QCOMPARE(plan.now, now);
     QCOMPARE(plan.waitMs, waitMs);
     QCOMPARE(plan.restarts, handedOn);
+}
+
+void tst_Decisions::handedOn_data()
+{
+    QTest::addColumn<QByteArrayList>("environment");
+    QTest::addColumn<QByteArrayList>("inherited");
+
+    QTest::newRow("nothing handed on before")
+            << QByteArrayList { "HOME=/h", "LANG=C" } << QByteArrayList { "HOME=/h", "LANG=C" };
+    // The restart writes the count and the reason afresh: an old entry left
+    // behind would be read by the new image in their place.
+    QTest::newRow("what the last restart handed on")
+            << QByteArrayList { "STEADYTONE_RESTARTS=2", "HOME=/h",
+                                "STEADYTONE_RESTARTED_BECAUSE=The event loop is stuck",
+                                "STEADYTONE_RESTARTS_SEEN=1" }
+            << QByteArrayList { "HOME=/h", "STEADYTONE_RESTARTS_SEEN=1" };
+}
+
+void tst_Decisions::handedOn()
+{
+    QFETCH(QByteArrayList, environment);
+    QFETCH(QByteArrayList, inherited);
+    QCOMPARE(Service::handedOn(environment), inherited);
 }
 
 void tst_Decisions::guard_data()
@@ -257,6 +292,9 @@ void tst_Decisions::arguments_data()
           { "The volume -0.5 is outside 0 to 1; playing at 0.02" });
     plays("an endless volume", { "440", "inf" }, 440, 0.02,
           { "The volume inf is outside 0 to 1; playing at 0.02" });
+    // Qt plays a volume that is not a number at full scale.
+    plays("a volume that is not a number", { "440", "nan" }, 440, 0.02,
+          { "The volume nan is outside 0 to 1; playing at 0.02" });
     plays("-- ends the options", { "--", "440" }, 440, 0.02);
     plays("-- before a negative value", { "--", "-5", "0.5" }, -5, 0.5);
     plays("-- before what looks like an option", { "--", "--all" }, 20, 0.02,
@@ -309,6 +347,71 @@ void tst_Decisions::arguments()
     QCOMPARE(chosen + parsed.outputs.names, outputs);
     QCOMPARE(parsed.tone.frequency, frequency);
     QCOMPARE(parsed.tone.volume, volume);
+}
+
+void tst_Decisions::status_data()
+{
+    QTest::addColumn<bool>("paused");
+    QTest::addColumn<bool>("server");
+    // The outputs that play: their names, each with what keeps it from
+    // being heard after a colon (suspended, stalled), if anything does.
+    QTest::addColumn<QStringList>("playing");
+    QTest::addColumn<QStringList>("absent");
+    QTest::addColumn<QString>("deferral");
+    QTest::addColumn<QString>("status");
+
+    const QStringList none;
+    const QString alpha = "Alpha (alpha)";
+    const QString playing = "Playing 20 Hz at volume 0.02 on ";
+    QTest::newRow("playing") << false << true << QStringList { alpha } << none << ""
+                             << playing + alpha;
+    QTest::newRow("on three, one suspended")
+            << false << true << QStringList { alpha, "beta:suspended", "gamma" } << none << ""
+            << playing + "3 outputs";
+    QTest::newRow("one named output missing")
+            << false << true << QStringList { alpha } << QStringList { "\"hdmi\"" } << ""
+            << playing + alpha + ", waiting for \"hdmi\"";
+    QTest::newRow("suspended") << false << true << QStringList { alpha + ":suspended" } << none
+                               << ""
+                               << "Nothing plays on Alpha (alpha): the sound server has suspended "
+                                  "it";
+    QTest::newRow("stalled") << false << true << QStringList { alpha + ":stalled" } << none << ""
+                             << "Nothing plays on Alpha (alpha); trying it again now and then";
+    QTest::newRow("no output") << false << true << none << none << ""
+                               << "Waiting for an output device";
+    QTest::newRow("the named ones missing")
+            << false << true << none << QStringList { "\"hdmi\"", "\"usb\"" } << ""
+            << "Waiting for \"hdmi\", \"usb\" (steadytone --list shows the names)";
+    QTest::newRow("no server") << false << false << QStringList { alpha } << none << ""
+                               << "Waiting for an audio server";
+    QTest::newRow("paused") << true << false << none << none << ""
+                            << "Paused while the session is idle";
+    QTest::newRow("a fresh start waited for")
+            << true << false << QStringList { alpha } << none << "Waiting to start afresh"
+            << "Waiting to start afresh";
+}
+
+void tst_Decisions::status()
+{
+    QFETCH(bool, paused);
+    QFETCH(bool, server);
+    QFETCH(QStringList, playing);
+    QFETCH(QStringList, absent);
+    QFETCH(QString, deferral);
+
+    Narrator::Scene scene;
+    scene.paused = paused;
+    scene.reach = server ? ServerState::Reachable : ServerState::Unreachable;
+    for (const QString &output : playing) {
+        const QString trouble = output.section(':', 1);
+        scene.playing.append({ output.section(':', 0, 0),
+                               trouble == "suspended"         ? Narrator::Scene::Suspended
+                                       : trouble == "stalled" ? Narrator::Scene::Stalled
+                                                              : Narrator::Scene::Heard });
+    }
+    scene.absent = absent;
+    scene.deferral = deferral;
+    QTEST(Narrator::status(Tone::Settings(), scene), "status");
 }
 
 QTEST_APPLESS_MAIN(tst_Decisions)

@@ -51,6 +51,9 @@ struct FakeOutputRecord
 class FakeAudioControl
 {
 public:
+    // The server's buffer, which an output fills as it starts.
+    static constexpr qint64 BufferUs = 250000;
+
     virtual ~FakeAudioControl() = default;
 
     // The first device is the default output. An empty list means none, which
@@ -66,7 +69,8 @@ public:
     // Reads up to bytes from the device the output was started on, as a
     // playing output would, and records what came back.
     virtual QByteArray pull(int index, qint64 bytes) = 0;
-    // Lets time pass: every output that plays counts this much more played.
+    // Lets time pass: every output that plays counts this much more played,
+    // beyond the buffer it filled as it started.
     virtual void play(qint64 usecs) = 0;
     // What a server that went away does to an output: stopped, with an error.
     virtual void fail(int index) = 0;

@@ -23,10 +23,14 @@ void FakeOutput::start(QIODevice *device)
     while (system->blocksStart())
         ::pause();
     record.killed = system->deviceNamed(record.device).killsStreams;
-    if (system->serverLost())
+    if (system->serverLost()) {
         setState(QAudio::StoppedState, QAudio::FatalError);
-    else
-        setState(QAudio::ActiveState, QAudio::NoError);
+        return;
+    }
+    // The server takes its first buffer at once, as Qt's PulseAudio output
+    // writes it.
+    record.processedUSecs = FakeAudioControl::BufferUs;
+    setState(QAudio::ActiveState, QAudio::NoError);
 }
 
 QIODevice *FakeOutput::start()
@@ -59,7 +63,7 @@ void FakeOutput::setBufferSize(int) { }
 
 int FakeOutput::bufferSize() const
 {
-    return 0;
+    return system->output(index).format.bytesForDuration(FakeAudioControl::BufferUs);
 }
 
 void FakeOutput::setNotifyInterval(int) { }
