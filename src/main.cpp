@@ -1,5 +1,6 @@
 #include "arguments.h"
 #include "audioout.h"
+#include "instancelock.h"
 #include "log.h"
 #include "loopguard.h"
 #include "narrator.h"
@@ -72,6 +73,24 @@ int main(int argc, char *argv[])
                      qPrintable(arguments.error));
         return 2;
     }
+
+    // One program per user, found before any stream is opened.
+    const InstanceLock lock;
+    if (lock.isTaken()) {
+        const QByteArray pid = lock.holder() > 0 ? QByteArray::number(lock.holder()) : "?";
+        std::fprintf(stderr,
+                     "steadytone: another steadytone already plays for this user, as process %s: "
+                     "systemctl --user status steadytone shows it; systemctl --user stop "
+                     "steadytone, or kill %s, stops it\n",
+                     pid.constData(), pid.constData());
+        return 1;
+    }
+    if (lock.descriptor() >= 0)
+        service.keepOpen(lock.descriptor());
+    else
+        qCWarning(lcTone).noquote() << "Cannot make sure that no other steadytone plays for this "
+                                       "user:"
+                                    << lock.error();
 
     // Qt's audio backend can block the main thread for good; only another
     // thread can then start the program afresh.

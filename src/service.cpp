@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "instancelock.h"
 #include "log.h"
 
 #include <QFile>
@@ -84,11 +85,11 @@ Service::RestartPlan Service::planRestart(bool played, int restarts, qint64 upti
 
 QByteArrayList Service::handedOn(const QByteArrayList &environment)
 {
-    const QByteArray restartsPrefix = QByteArray(RestartsVariable) + '=';
-    const QByteArray reasonPrefix = QByteArray(ReasonVariable) + '=';
     QByteArrayList kept;
     for (const QByteArray &entry : environment) {
-        if (!entry.startsWith(restartsPrefix) && !entry.startsWith(reasonPrefix))
+        const QByteArray name = entry.left(entry.indexOf('='));
+        if (name != RestartsVariable && name != ReasonVariable
+            && name != InstanceLock::DescriptorVariable)
             kept.append(entry);
     }
     return kept;
@@ -114,6 +115,13 @@ Service::Service(int argc, char **argv)
     environmentPointers.push_back(reasonEntry.data());
     environmentPointers.push_back(nullptr);
     uptime.start();
+}
+
+void Service::keepOpen(int fd)
+{
+    keptOpen = fd;
+    composeNumber(descriptorEntry, InstanceLock::DescriptorVariable, fd);
+    environmentPointers.insert(environmentPointers.end() - 1, descriptorEntry.data());
 }
 
 void Service::notifyReady(const QString &status)
@@ -154,6 +162,8 @@ Service::RestartPlan Service::restartNow(FreshStart::Reason reason)
     compose(notification, { "WATCHDOG=1\nSTATUS=Starting afresh: ", why });
     sd_notify(0, notification.data());
     closeOnExec();
+    if (keptOpen >= 0)
+        fcntl(keptOpen, F_SETFD, 0);
     execve(executable.constData(), argumentPointers.data(), environmentPointers.data());
     qCCritical(lcTone, "Could not start %s afresh: %s", executable.constData(),
                std::strerror(errno));

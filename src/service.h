@@ -51,6 +51,10 @@ public:
     // Why this process was started afresh, or empty when it was not.
     QString restartedBecause() const { return reasonGiven; }
 
+    // The descriptor stays open in the new image, which learns its number
+    // from the environment.
+    void keepOpen(int fd);
+
     // Ready, after the first check, and what it is doing; statuses told
     // before are not sent.
     void notifyReady(const QString &status);
@@ -78,6 +82,8 @@ private:
     // The entries written at the restart itself, in place.
     std::array<char, 64> restartsEntry {};
     std::array<char, 512> reasonEntry {};
+    std::array<char, 64> descriptorEntry {};
+    int keptOpen = -1;
     std::array<char, 600> notification {};
     int restarts = 0;
     QString reasonGiven;

@@ -8,7 +8,12 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -290,7 +295,27 @@ void tst_CommandLine::guard()
     const int boundMs = AudioOut::FirstStateWaitMs + FreshStart::StartLimitMs + StartAllowanceMs;
     auto settingsLines = [&run] { return run.log().count("0.02 20"); };
     if (executable) {
-        QTRY_VERIFY_WITH_TIMEOUT(settingsLines() == 2, boundMs);
+        // Meanwhile another program tries for the claim every millisecond:
+        // it must not find it free while the process starts afresh.
+        std::atomic<bool> looking { true };
+        std::atomic<int> found { 0 };
+        std::thread rival([&] {
+            const QByteArray lock = QFile::encodeName(runtimeDir.filePath("steadytone.lock"));
+            while (looking) {
+                const int fd = ::open(lock.constData(), O_RDWR | O_CLOEXEC);
+                if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                    ++found;
+                if (fd >= 0)
+                    ::close(fd);
+                QThread::msleep(1);
+            }
+        });
+        // The new image has the claim before it writes its settings line.
+        const bool restarted = QTest::qWaitFor([&] { return settingsLines() == 2; }, boundMs);
+        looking = false;
+        rival.join();
+        QVERIFY(restarted);
+        QCOMPARE(found.load(), 0);
         qInfo("started afresh after %lld ms", clock.elapsed());
         // The same process, started afresh, says why.
         QCOMPARE(run.state(), QProcess::Running);
@@ -303,6 +328,18 @@ void tst_CommandLine::guard()
         QTRY_VERIFY2(said().contains("info: Started afresh in place: An output's start has not "
                                      "returned for 2 s"),
                      qPrintable(said().join('\n')));
+        // The new image holds the claim the old one had: a second program
+        // finds it and ends.
+        ChildProcess second;
+        second.setProcessEnvironment(env);
+        second.start(program, QStringList());
+        QVERIFY(second.waitForFinished(StartAllowanceMs));
+        QCOMPARE(second.exitCode(), 1);
+        QCOMPARE(QString::fromUtf8(second.readAllStandardError()),
+                 QStringLiteral("steadytone: another steadytone already plays for this user, as "
+                                "process %1: systemctl --user status steadytone shows it; "
+                                "systemctl --user stop steadytone, or kill %1, stops it\n")
+                         .arg(run.processId()));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(run.state(), QProcess::NotRunning, boundMs);
         QCOMPARE(run.exitCode(), 1);
