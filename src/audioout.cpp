@@ -41,6 +41,10 @@ void AudioOut::serverChanged(const ServerState &state)
             || state.sinks != server.sinks;
     if (state.reach != server.reach || state.sinks != server.sinks)
         qtDevicesStale = true;
+    if (state.answers()
+        && (server.reach == ServerState::Unreachable
+            || (server.answers() && state.sinkNames() != server.sinkNames())))
+        emit serverReturned();
     server = state;
     narrator->serverChanged(state);
     if (mayHeal) {
@@ -111,9 +115,9 @@ void AudioOut::check(bool regular)
         }
         if (report.retryInMs > 0)
             scheduleCheck(report.retryInMs);
-        // A rebuild that fails as it starts shows that Qt's backend has lost
-        // the server: look again in a moment.
-        if (report.deed == DevicePlayer::Report::Rebuilt)
+        // A rebuild, or an output that failed as it started, which shows that
+        // Qt's backend has lost the server: look again in a moment.
+        if (report.deed == DevicePlayer::Report::Rebuilt || report.failed)
             scheduleCheck(EventDelayMs);
         narrator->report(report);
     }

@@ -75,6 +75,8 @@ signals:
     void played(qint64 playedUs);
     // Only a fresh process can play again.
     void restartNeeded(FreshStart::Reason reason);
+    // The server answers again, or its sinks are others than before.
+    void serverReturned();
     // The server moved a stream away from where it plays: it should be
     // moved back there.
     void streamMovedAway(quint32 index, const QString &device);

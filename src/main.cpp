@@ -131,6 +131,7 @@ int main(int argc, char *argv[])
     QObject::connect(&audioOut, &AudioOut::startEnds, &guard, &LoopGuard::startEnds,
                      Qt::DirectConnection);
     QObject::connect(&audioOut, &AudioOut::played, &service, &Service::notePlayed);
+    QObject::connect(&audioOut, &AudioOut::serverReturned, &service, &Service::noteServerReturned);
     QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, [&](FreshStart::Reason reason) {
         const Service::RestartPlan plan = service.restartNow(reason);
         if (!plan.now)

@@ -5,6 +5,7 @@
 #include "words.h"
 
 #include <QDebug>
+#include <QTime>
 
 using Words::quoted;
 
@@ -182,7 +183,9 @@ void Narrator::report(const DevicePlayer::Report &report)
         return;
     if (report.device.isEmpty())
         lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
-    else
+    // An output that failed as it started plays nothing: Qt's backend has
+    // lost the server, which the next check finds.
+    else if (!report.failed)
         lines->say(QtInfoMsg, report.device, playingOn(tone, device));
 }
 
@@ -206,7 +209,6 @@ void Narrator::checked(const QList<Output> &players, bool regular)
     Scene scene;
     scene.paused = paused;
     scene.reach = server.reach;
-    scene.deferral = deferral;
     QSet<QString> present;
     for (const Output &player : players) {
         present.insert(player.device);
@@ -241,6 +243,12 @@ void Narrator::checked(const QList<Output> &players, bool regular)
             missed.insert(name);
         }
     }
+    // Playback that came back by itself needs no fresh start.
+    for (const Scene::Playing &playing : qAsConst(scene.playing)) {
+        if (playing.trouble == Scene::Heard)
+            deferral.clear();
+    }
+    scene.deferral = deferral;
     const QString next = status(tone, scene);
     if (next == currentStatus)
         return;
@@ -252,11 +260,16 @@ void Narrator::restartDeferred(FreshStart::Reason reason, qint64 waitMs)
 {
     if (!deferral.isEmpty())
         return;
-    deferral = QStringLiteral("%1; the last start found nothing to play, so the next waits %2 s "
-                              "more")
-                       .arg(QString::fromUtf8(FreshStart::text(reason)))
-                       .arg((waitMs + 999) / 1000);
-    qCWarning(lcTone).noquote() << deferral;
+    const QString why = QString::fromUtf8(FreshStart::text(reason));
+    const QString when =
+            QTime::currentTime().addMSecs(int(waitMs)).toString(QStringLiteral("HH:mm:ss"));
+    deferral = QStringLiteral("Nothing plays (%1); starting afresh at %2, or when the audio server "
+                              "comes back")
+                       .arg(why, when);
+    qCWarning(lcTone).noquote()
+            << QStringLiteral("Nothing plays: %1, and the last start found nothing to play; "
+                              "starting afresh at %2, or as soon as the audio server comes back")
+                       .arg(why, when);
 }
 
 QString Narrator::named(const QString &device) const

@@ -46,6 +46,14 @@ struct ServerState
 
     bool answers() const { return reach == Reachable; }
 
+    QStringList sinkNames() const
+    {
+        QStringList names;
+        for (const Sink &sink : sinks)
+            names << sink.name;
+        return names;
+    }
+
     // The sinks this process's streams play on, sorted.
     QStringList streamSinks() const
     {

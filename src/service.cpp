@@ -74,10 +74,13 @@ std::vector<char *> pointersTo(QByteArrayList &strings)
 
 } // namespace
 
-Service::RestartPlan Service::planRestart(bool played, int restarts, qint64 uptimeMs)
+Service::RestartPlan Service::planRestart(qint64 playedUs, int restarts, qint64 uptimeMs,
+                                          bool serverReturned)
 {
-    if (played)
+    if (playedUs >= PlayedEnoughUs)
         return {};
+    if (serverReturned)
+        return { true, 0, restarts };
     const qint64 delayMs =
             restarts <= 0 ? 0 : RestartBackoffMs << qMin(restarts - 1, MaxBackoffDoublings);
     return { uptimeMs >= delayMs, qMax<qint64>(0, delayMs - uptimeMs), restarts + 1 };
@@ -149,9 +152,14 @@ void Service::notePlayed(qint64 us)
     playedUs += us;
 }
 
+void Service::noteServerReturned()
+{
+    serverReturned = true;
+}
+
 Service::RestartPlan Service::restartNow(FreshStart::Reason reason)
 {
-    const RestartPlan plan = planRestart(playedUs > 0, restarts, uptime.elapsed());
+    const RestartPlan plan = planRestart(playedUs, restarts, uptime.elapsed(), serverReturned);
     if (!plan.now)
         return plan;
     composeNumber(restartsEntry, RestartsVariable, plan.restarts);

@@ -37,9 +37,17 @@ public:
         // The count the new image starts with.
         int restarts = 0;
     };
-    // A process that played hands on a fresh count; one that did not waits
-    // out the backoff its count calls for, and hands on one more.
-    static RestartPlan planRestart(bool played, int restarts, qint64 uptimeMs);
+    // A process counts as having played once its outputs, together, across
+    // moves and rebuilds, played this much beyond the buffers they filled as
+    // they started.
+    static constexpr qint64 PlayedEnoughUs = 1000000;
+
+    // A process that played hands on a fresh count. One that did not waits
+    // out the backoff its count calls for, and hands on one more, unless the
+    // server came back while it ran: a fault that has ended is answered at
+    // once, once for each return, and the count stays.
+    static RestartPlan planRestart(qint64 playedUs, int restarts, qint64 uptimeMs,
+                                   bool serverReturned);
     // The environment the new image gets: this one without what the old
     // image handed on, which the restart writes afresh.
     static QByteArrayList handedOn(const QByteArrayList &environment);
@@ -71,6 +79,9 @@ public slots:
     void notifyStatus(const QString &status);
     // The outputs of this process have played this much more of the tone.
     void notePlayed(qint64 playedUs);
+    // The audio server answers again, or its sinks changed: whatever kept
+    // this process from playing may have ended.
+    void noteServerReturned();
 
 private:
     // Looked up at start, so the name the process runs under stays the same.
@@ -92,6 +103,7 @@ private:
     // What this process has played, in all: whether it played is judged
     // here, and only here.
     std::atomic<qint64> playedUs { 0 };
+    std::atomic<bool> serverReturned { false };
     bool ready = false;
 };
 

@@ -85,6 +85,9 @@ private slots:
     void faults();
     void playedIsWhatTheServerTook();
     void aMoveForgetsTheBackoff();
+    void lostBackendPlaysNothing();
+    void serverReturns_data();
+    void serverReturns();
     void killStormThatEnds();
     void qtBehind_data();
     void qtBehind();
@@ -668,6 +671,67 @@ void tst_AudioOut::aMoveForgetsTheBackoff()
     player.moveTo(devices.at(1));
     QCOMPARE(lose(300), DevicePlayer::Report::Rebuilt);
     QCOMPARE(audio->output(audio->outputCount() - 1).device, QStringLiteral("beta"));
+}
+
+void tst_AudioOut::lostBackendPlaysNothing()
+{
+    // Qt's backend has lost the server for good: a move to the new default
+    // fails as it starts, and nothing says it plays there.
+    audio->setDevices({ device("alpha"), device("beta") });
+    server = Server::WithSink;
+    start({ 440, 0.5 });
+    check();
+    QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
+    audio->loseServer();
+    audio->setDevices({ device("beta"), device("alpha") });
+    setServer(Server::WithSink);
+    QTRY_VERIFY_WITH_TIMEOUT(!restarts.isEmpty(), 2 * (AudioOut::EventDelayMs + TimerAllowanceMs));
+    QCOMPARE(audio->output(audio->outputCount() - 1).device, QStringLiteral("beta"));
+    QCOMPARE(accountSinceStart().filter("Playing"), QStringList());
+
+    // The fresh start waits: the status and one line say that nothing plays,
+    // and when it tries again.
+    narrator->restartDeferred(FreshStart::BackendLost, 58000);
+    narrator->restartDeferred(FreshStart::BackendLost, 53000);
+    check();
+    const QString at = QTime::currentTime().addMSecs(58000).toString("HH:mm:ss");
+    QCOMPARE(accountSinceStart().filter("Nothing plays"),
+             QStringList({ "warning: Nothing plays: Qt's audio backend has lost the audio server, "
+                           "and the last start found nothing to play; starting afresh at "
+                           + at + ", or as soon as the audio server comes back" }));
+    QCOMPARE(narrator->status(),
+             "Nothing plays (Qt's audio backend has lost the audio server); starting afresh at "
+                     + at + ", or when the audio server comes back");
+}
+
+void tst_AudioOut::serverReturns_data()
+{
+    // What the server reported before, and now.
+    QTest::addColumn<Server>("before");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("returned");
+
+    QTest::newRow("answers again") << Server::Unreachable << "" << true;
+    QTest::newRow("a sink added") << Server::WithSink << "added" << true;
+    QTest::newRow("a sink suspended") << Server::WithSink << "suspended" << false;
+    QTest::newRow("goes away") << Server::WithSink << "gone" << false;
+}
+
+void tst_AudioOut::serverReturns()
+{
+    QFETCH(Server, before);
+    QFETCH(QString, change);
+
+    FakeDevice alpha = device("alpha");
+    audio->setDevices({ alpha });
+    server = before;
+    start();
+    QSignalSpy returned(audioOut.get(), &AudioOut::serverReturned);
+    alpha.suspended = change == "suspended";
+    audio->setDevices(change == "added" ? QList<FakeDevice> { alpha, device("beta") }
+                                        : QList<FakeDevice> { alpha });
+    setServer(change == "gone" ? Server::Unreachable : Server::WithSink);
+    QTEST(!returned.isEmpty(), "returned");
 }
 
 void tst_AudioOut::killStormThatEnds()

@@ -140,39 +140,52 @@ void tst_Decisions::recovery()
 
 void tst_Decisions::restartPlan_data()
 {
-    QTest::addColumn<bool>("played");
+    // What this process's outputs played beyond their first buffers, in all.
+    QTest::addColumn<qint64>("playedUs");
     QTest::addColumn<int>("restarts");
     QTest::addColumn<qint64>("uptimeMs");
+    // The server came back while this process ran.
+    QTest::addColumn<bool>("returned");
     QTest::addColumn<bool>("now");
     QTest::addColumn<qint64>("waitMs");
     QTest::addColumn<int>("handedOn");
 
+    const qint64 enough = Service::PlayedEnoughUs;
     QTest::newRow("played: at once, a fresh count")
-            << true << 3 << qint64(0) << true << qint64(0) << 0;
+            << enough << 3 << qint64(0) << false << true << qint64(0) << 0;
+    // Three outputs, each moved away before it played a second, played
+    // together for long enough.
+    QTest::newRow("played across moves")
+            << 3 * (enough / 2) << 3 << qint64(0) << false << true << qint64(0) << 0;
+    QTest::newRow("played too little")
+            << enough - 1 << 1 << qint64(0) << false << false << qint64(60000) << 2;
     QTest::newRow("the first that found nothing")
-            << false << 0 << qint64(0) << true << qint64(0) << 1;
-    QTest::newRow("the second, too soon") << false << 1 << qint64(59999) << false << qint64(1) << 2;
+            << qint64(0) << 0 << qint64(0) << false << true << qint64(0) << 1;
+    QTest::newRow("the second, too soon")
+            << qint64(0) << 1 << qint64(59999) << false << false << qint64(1) << 2;
     QTest::newRow("the second, after a minute")
-            << false << 1 << qint64(60000) << true << qint64(0) << 2;
+            << qint64(0) << 1 << qint64(60000) << false << true << qint64(0) << 2;
     QTest::newRow("the third waits two minutes")
-            << false << 2 << qint64(100000) << false << qint64(20000) << 3;
+            << qint64(0) << 2 << qint64(100000) << false << false << qint64(20000) << 3;
     QTest::newRow("at most 64 minutes")
-            << false << 100 << qint64(0) << false << qint64(3840000) << 101;
+            << qint64(0) << 100 << qint64(0) << false << false << qint64(3840000) << 101;
+    // A server that came back may have ended whatever kept this one from
+    // playing: once for each return, whatever the count, which stays.
+    QTest::newRow("a server return during the wait")
+            << qint64(0) << 5 << qint64(1000) << true << true << qint64(0) << 5;
 }
 
 void tst_Decisions::restartPlan()
 {
-    QFETCH(bool, played);
+    QFETCH(qint64, playedUs);
     QFETCH(int, restarts);
     QFETCH(qint64, uptimeMs);
-    QFETCH(bool, now);
-    QFETCH(qint64, waitMs);
-    QFETCH(int, handedOn);
+    QFETCH(bool, returned);
 
-    const Service::RestartPlan plan = Service::planRestart(played, restarts, uptimeMs);
-    QCOMPARE(plan.now, now);
-    QCOMPARE(plan.waitMs, waitMs);
-    QCOMPARE(plan.restarts, handedOn);
+    const Service::RestartPlan plan = Service::planRestart(playedUs, restarts, uptimeMs, returned);
+    QTEST(plan.now, "now");
+    QTEST(plan.waitMs, "waitMs");
+    QTEST(plan.restarts, "handedOn");
 }
 
 void tst_Decisions::handedOn_data()

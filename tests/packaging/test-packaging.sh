@@ -139,9 +139,11 @@ unit=$stage/usr/lib/systemd/user/steadytone.service
 check "the user unit is installed" test -f "$unit"
 check "the unit starts the installed program with the default tone" \
     grep -qx 'ExecStart=/usr/bin/steadytone 20 0.02' "$unit"
-check "the unit notifies, has a watchdog, is restarted on failure, wanted by default.target" \
+check "the unit notifies, has a watchdog, is restarted on failure, wanted by default.target, \
+not by system users" \
     bash -c "grep -qx Type=notify '$unit' && grep -qx WatchdogSec=30 '$unit' \
-             && grep -qx Restart=on-failure '$unit' && grep -qx WantedBy=default.target '$unit'"
+             && grep -qx Restart=on-failure '$unit' && grep -qx WantedBy=default.target '$unit' \
+             && grep -qx 'ConditionUser=!@system' '$unit'"
 for page in steadytone steadytone-check-tone; do
     check "the manual page $page.1 renders with no warnings" \
         silent groff -man -ww -z "$stage/usr/share/man/man1/$page.1"
@@ -187,6 +189,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/files"
 printf '%s\n' ./usr/bin/steadytone ./usr/bin/steadytone-check-tone \
     ./usr/lib/systemd/user/steadytone.service ./usr/share/doc/steadytone/changelog.gz \
     ./usr/share/doc/steadytone/copyright ./usr/share/doc/steadytone/README.md.gz \
+    ./usr/share/doc/steadytone/README.Debian \
     ./usr/share/man/man1/steadytone.1.gz ./usr/share/man/man1/steadytone-check-tone.1.gz \
     ./usr/share/doc/steadytone/docs/benchmarks.md.gz ./usr/share/doc/steadytone/docs/check-tone.png \
     ./usr/share/doc/steadytone/docs/development.md.gz \
