@@ -74,13 +74,16 @@ std::vector<char *> pointersTo(QByteArrayList &strings)
 
 } // namespace
 
-Service::RestartPlan Service::planRestart(qint64 playedUs, int restarts, qint64 uptimeMs,
-                                          bool serverReturned)
+Service::RestartPlan Service::planRestart(FreshStart::Reason reason, qint64 playedUs, int restarts,
+                                          qint64 uptimeMs, bool serverReturned)
 {
     if (playedUs >= PlayedEnoughUs)
         return {};
     if (serverReturned)
         return { true, 0, restarts };
+    // Waiting would leave the process hung, unable to see the server return.
+    if (reason == FreshStart::StartStuck || reason == FreshStart::LoopStuck)
+        return { true, 0, restarts + 1 };
     const qint64 delayMs =
             restarts <= 0 ? 0 : RestartBackoffMs << qMin(restarts - 1, MaxBackoffDoublings);
     return { uptimeMs >= delayMs, qMax<qint64>(0, delayMs - uptimeMs), restarts + 1 };
@@ -159,7 +162,8 @@ void Service::noteServerReturned()
 
 Service::RestartPlan Service::restartNow(FreshStart::Reason reason)
 {
-    const RestartPlan plan = planRestart(playedUs, restarts, uptime.elapsed(), serverReturned);
+    const RestartPlan plan =
+            planRestart(reason, playedUs, restarts, uptime.elapsed(), serverReturned);
     if (!plan.now)
         return plan;
     composeNumber(restartsEntry, RestartsVariable, plan.restarts);

@@ -44,10 +44,11 @@ public:
 
     // A process that played hands on a fresh count. One that did not waits
     // out the backoff its count calls for, and hands on one more, unless the
-    // server came back while it ran: a fault that has ended is answered at
-    // once, once for each return, and the count stays.
-    static RestartPlan planRestart(qint64 playedUs, int restarts, qint64 uptimeMs,
-                                   bool serverReturned);
+    // server came back while it ran, or it hangs: a fault that has ended is
+    // answered at once, once for each return, and the count stays; a hang
+    // only a fresh process ends is ended at once, which counts.
+    static RestartPlan planRestart(FreshStart::Reason reason, qint64 playedUs, int restarts,
+                                   qint64 uptimeMs, bool serverReturned);
     // The environment the new image gets: this one without what the old
     // image handed on, which the restart writes afresh.
     static QByteArrayList handedOn(const QByteArrayList &environment);

@@ -140,6 +140,7 @@ void tst_Decisions::recovery()
 
 void tst_Decisions::restartPlan_data()
 {
+    QTest::addColumn<int>("reason");
     // What this process's outputs played beyond their first buffers, in all.
     QTest::addColumn<qint64>("playedUs");
     QTest::addColumn<int>("restarts");
@@ -151,38 +152,47 @@ void tst_Decisions::restartPlan_data()
     QTest::addColumn<int>("handedOn");
 
     const qint64 enough = Service::PlayedEnoughUs;
-    QTest::newRow("played: at once, a fresh count")
+    const auto row = [](const char *name) -> QTestData & {
+        return QTest::newRow(name) << int(FreshStart::BackendLost);
+    };
+    row("played: at once, a fresh count")
             << enough << 3 << qint64(0) << false << true << qint64(0) << 0;
     // Three outputs, each moved away before it played a second, played
     // together for long enough.
-    QTest::newRow("played across moves")
-            << 3 * (enough / 2) << 3 << qint64(0) << false << true << qint64(0) << 0;
-    QTest::newRow("played too little")
-            << enough - 1 << 1 << qint64(0) << false << false << qint64(60000) << 2;
-    QTest::newRow("the first that found nothing")
+    row("played across moves") << 3 * (enough / 2) << 3 << qint64(0) << false << true << qint64(0)
+                               << 0;
+    row("played too little") << enough - 1 << 1 << qint64(0) << false << false << qint64(60000)
+                             << 2;
+    row("the first that found nothing")
             << qint64(0) << 0 << qint64(0) << false << true << qint64(0) << 1;
-    QTest::newRow("the second, too soon")
-            << qint64(0) << 1 << qint64(59999) << false << false << qint64(1) << 2;
-    QTest::newRow("the second, after a minute")
+    row("the second, too soon") << qint64(0) << 1 << qint64(59999) << false << false << qint64(1)
+                                << 2;
+    row("the second, after a minute")
             << qint64(0) << 1 << qint64(60000) << false << true << qint64(0) << 2;
-    QTest::newRow("the third waits two minutes")
+    row("the third waits two minutes")
             << qint64(0) << 2 << qint64(100000) << false << false << qint64(20000) << 3;
-    QTest::newRow("at most 64 minutes")
-            << qint64(0) << 100 << qint64(0) << false << false << qint64(3840000) << 101;
+    row("at most 64 minutes") << qint64(0) << 100 << qint64(0) << false << false << qint64(3840000)
+                              << 101;
     // A server that came back may have ended whatever kept this one from
     // playing: once for each return, whatever the count, which stays.
-    QTest::newRow("a server return during the wait")
+    row("a server return during the wait")
             << qint64(0) << 5 << qint64(1000) << true << true << qint64(0) << 5;
+    // A process that hangs cannot see the server return: waiting would
+    // leave it hung.
+    QTest::newRow("a hang, however many before") << int(FreshStart::LoopStuck) << qint64(0) << 5
+                                                 << qint64(1000) << false << true << qint64(0) << 6;
 }
 
 void tst_Decisions::restartPlan()
 {
+    QFETCH(int, reason);
     QFETCH(qint64, playedUs);
     QFETCH(int, restarts);
     QFETCH(qint64, uptimeMs);
     QFETCH(bool, returned);
 
-    const Service::RestartPlan plan = Service::planRestart(playedUs, restarts, uptimeMs, returned);
+    const Service::RestartPlan plan = Service::planRestart(FreshStart::Reason(reason), playedUs,
+                                                           restarts, uptimeMs, returned);
     QTEST(plan.now, "now");
     QTEST(plan.waitMs, "waitMs");
     QTEST(plan.restarts, "handedOn");
