@@ -34,16 +34,25 @@ void AudioOut::start()
 
 void AudioOut::serverChanged(const ServerState &state)
 {
-    // What may end a player's trouble: the server back, a device or the
-    // default changed. Its streams coming and going do not: a sink that
-    // kills every new stream would otherwise be answered at its own pace.
+    // What may end a player's trouble: the server back, a device come or
+    // gone, suspended or resumed, or the default changed. Its streams coming
+    // and going do not: a sink that kills every new stream would otherwise be
+    // answered at its own pace. Nor do the mixers' sliders.
+    const auto suspended = [](const ServerState &each) {
+        QStringList names;
+        for (const ServerState::Sink &sink : each.sinks) {
+            if (sink.suspended)
+                names << sink.name;
+        }
+        return names;
+    };
+    const bool sinksChanged = state.sinkNames() != server.sinkNames();
     const bool mayHeal = state.reach != server.reach || state.defaultSink != server.defaultSink
-            || state.sinks != server.sinks;
-    if (state.reach != server.reach || state.sinks != server.sinks)
+            || sinksChanged || suspended(state) != suspended(server);
+    if (state.reach != server.reach || sinksChanged)
         qtDevicesStale = true;
     if (state.answers()
-        && (server.reach == ServerState::Unreachable
-            || (server.answers() && state.sinkNames() != server.sinkNames())))
+        && (server.reach == ServerState::Unreachable || (server.answers() && sinksChanged)))
         emit serverReturned();
     server = state;
     narrator->serverChanged(state);

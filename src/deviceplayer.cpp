@@ -109,13 +109,12 @@ DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular
     return report;
 }
 
-// What the server took beyond the output's first fill is what it played.
 void DevicePlayer::countPlayed()
 {
     if (!output)
         return;
-    const qint64 beyondUs =
-            output->processedUSecs() - format.durationForBytes(output->bufferSize());
+    const qint64 beyondUs = Recovery::playedBeyondFirstFill(
+            output->processedUSecs(), format.durationForBytes(output->bufferSize()));
     if (beyondUs <= countedUs)
         return;
     emit played(beyondUs - countedUs);

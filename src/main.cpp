@@ -113,9 +113,6 @@ int main(int argc, char *argv[])
     QObject::connect(&audioOut, &AudioOut::checked, &service, [&]() {
         if (session)
             return;
-        // Ready once the first check has run: playback has started, or
-        // waits for a device.
-        service.notifyReady(narrator.status());
         session = new SessionWatch(&app);
         QObject::connect(session, &SessionWatch::resumed, &audioOut, &AudioOut::systemResumed);
         QObject::connect(session, &SessionWatch::idleChanged, &audioOut, &AudioOut::setPaused);
@@ -137,6 +134,9 @@ int main(int argc, char *argv[])
         if (!plan.now)
             narrator.restartDeferred(reason, plan.waitMs);
     });
+    // Ready once the first check's outcome is settled: playback has started,
+    // with what reaches the devices known, or waits for a device.
+    QObject::connect(&narrator, &Narrator::ready, &service, &Service::notifyReady);
     QObject::connect(&narrator, &Narrator::statusChanged, &service, &Service::notifyStatus);
     QObject::connect(&events, &PulseEvents::changed, &audioOut, &AudioOut::serverChanged);
     QObject::connect(&audioOut, &AudioOut::streamMovedAway, &events, &PulseEvents::moveStream);

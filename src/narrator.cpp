@@ -5,7 +5,11 @@
 #include "words.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QTime>
+#include <QTimer>
+
+#include <algorithm>
 
 using Words::quoted;
 
@@ -19,6 +23,56 @@ QString playingOn(const Tone::Settings &tone, const QString &where)
             .arg(tone.frequency)
             .arg(tone.volume)
             .arg(where);
+}
+
+QString level(const Hearing &hearing)
+{
+    return QString::number(hearing.level, 'g', 2);
+}
+
+// Where the mixer's sliders stand, as far as they are below the top: "The
+// steadytone stream on X is at 50 %", "X is at 30 %", or both.
+QString sliders(const QString &device, const Hearing &hearing)
+{
+    const bool stream = hearing.streamPercent < 100;
+    const bool sink = hearing.sinkPercent < 100;
+    if (stream && sink)
+        return QStringLiteral("The steadytone stream on %1 is at %2 % and the device at %3 %")
+                .arg(device)
+                .arg(hearing.streamPercent)
+                .arg(hearing.sinkPercent);
+    if (stream)
+        return QStringLiteral("The steadytone stream on %1 is at %2 %")
+                .arg(device)
+                .arg(hearing.streamPercent);
+    return QStringLiteral("%1 is at %2 %").arg(device).arg(hearing.sinkPercent);
+}
+
+// Why nothing of the tone reaches the device, for the status.
+QString nothingReaches(const QString &device, const Hearing &hearing)
+{
+    switch (hearing.trouble) {
+    case Hearing::Suspended:
+        return QStringLiteral("Nothing plays on %1: the sound server has suspended it").arg(device);
+    case Hearing::Stalled:
+        return QStringLiteral("Nothing plays on %1; trying it again now and then").arg(device);
+    case Hearing::StreamMuted:
+        return QStringLiteral("Nothing reaches %1: the steadytone stream is muted in the mixer")
+                .arg(device);
+    case Hearing::SinkMuted:
+        return QStringLiteral("Nothing reaches %1: it is muted in the mixer").arg(device);
+    default:
+        break;
+    }
+    const bool stream = hearing.streamPercent < 100;
+    const bool sink = hearing.sinkPercent < 100;
+    const QString why = stream && sink
+            ? QStringLiteral("the steadytone stream is at %1 % and the device at %2 %")
+                      .arg(hearing.streamPercent)
+                      .arg(hearing.sinkPercent)
+            : stream ? QStringLiteral("the steadytone stream is at %1 %").arg(hearing.streamPercent)
+                     : QStringLiteral("it is at %1 %").arg(hearing.sinkPercent);
+    return QStringLiteral("Nothing reaches %1: %2 in the mixer").arg(device, why);
 }
 
 QString described(const Tone::Outputs &outputs)
@@ -44,7 +98,13 @@ Narrator::Narrator(const Tone::Settings &tone, const Tone::Outputs &outputs, QOb
     , tone(tone)
     , outputs(outputs)
     , lines(new LineThrottle(this))
+    , later(new QTimer(this))
 {
+    QElapsedTimer wall;
+    wall.start();
+    clock = [wall] { return wall.elapsed(); };
+    later->setSingleShot(true);
+    connect(later, &QTimer::timeout, this, &Narrator::update);
     // The program's long-standing log format, which people's scripts read:
     // the settings line at start, volume then frequency, as qDebug() writes
     // them; and, while it follows the default output, at each move the
@@ -55,6 +115,7 @@ Narrator::Narrator(const Tone::Settings &tone, const Tone::Outputs &outputs, QOb
 
 void Narrator::setClock(std::function<qint64()> nowMs)
 {
+    clock = nowMs;
     lines->setClock(std::move(nowMs));
 }
 
@@ -72,19 +133,26 @@ QString Narrator::status(const Tone::Settings &tone, const Scene &scene)
                 : QStringLiteral("Waiting for %1 %2")
                           .arg(scene.absent.join(QStringLiteral(", ")), ListHint);
     }
-    if (scene.playing.size() == 1) {
-        const Scene::Playing &only = scene.playing.first();
-        if (only.trouble == Scene::Suspended)
-            return QStringLiteral("Nothing plays on %1: the sound server has suspended it")
-                    .arg(only.name);
-        if (only.trouble == Scene::Stalled)
-            return QStringLiteral("Nothing plays on %1; trying it again now and then")
-                    .arg(only.name);
+    QList<Scene::Playing> reached;
+    QStringList parts;
+    for (const Scene::Playing &playing : scene.playing) {
+        if (playing.hearing.reaches())
+            reached << playing;
+        else
+            parts << nothingReaches(playing.name, playing.hearing);
     }
-    QString status = playingOn(tone,
-                               scene.playing.size() == 1
-                                       ? scene.playing.first().name
-                                       : QStringLiteral("%1 outputs").arg(scene.playing.size()));
+    if (reached.size() == 1) {
+        QString heard = playingOn(tone, reached.first().name);
+        if (reached.first().hearing.trouble == Hearing::Reduced)
+            heard += QStringLiteral(", which the mixer turns down to volume %1")
+                             .arg(level(reached.first().hearing));
+        parts.prepend(heard);
+    } else if (!reached.isEmpty()) {
+        parts.prepend(playingOn(tone, QStringLiteral("%1 outputs").arg(reached.size())));
+    }
+    for (int i = 1; i < parts.size(); ++i)
+        parts[i][0] = parts[i][0].toLower();
+    QString status = parts.join(QStringLiteral("; "));
     if (!scene.absent.isEmpty())
         status += QStringLiteral(", waiting for ") + scene.absent.join(QStringLiteral(", "));
     return status;
@@ -204,56 +272,141 @@ void Narrator::woke()
     qCInfo(lcTone) << "The system has woken up: starting the tone afresh";
 }
 
-void Narrator::checked(const QList<Output> &players, bool regular)
+void Narrator::checked(const QList<Output> &found, bool regular)
 {
-    Scene scene;
-    scene.paused = paused;
-    scene.reach = server.reach;
-    QSet<QString> present;
-    for (const Output &player : players) {
-        present.insert(player.device);
-        const bool suspended = player.live && isSuspended(player.device);
-        if (!suspended) {
-            suspendedSaid.remove(player.device);
-        } else if (!suspendedSaid.contains(player.device)) {
-            lines->say(QtWarningMsg, player.device,
-                       QStringLiteral(
-                               "The sound server has suspended %1: nothing plays there until it "
-                               "resumes")
-                               .arg(named(player.device)));
-            suspendedSaid.insert(player.device);
-        }
-        if (player.live)
-            scene.playing.append({ named(player.device),
-                                   suspended                ? Scene::Suspended
-                                           : player.stalled ? Scene::Stalled
-                                                            : Scene::Heard });
-    }
+    players = found;
+    if (firstCheckMs < 0)
+        firstCheckMs = clock();
     for (const QString &name : outputs.names) {
-        if (present.contains(name)) {
+        const bool present =
+                std::any_of(found.cbegin(), found.cend(),
+                            [&name](const Output &player) { return player.device == name; });
+        if (present) {
             missed.remove(name);
-            continue;
-        }
-        scene.absent << quoted(name);
-        // Said at a regular check, so that a server that has just come up
-        // has had the time to list its sinks.
-        if (regular && server.answers() && !paused && !missed.contains(name)) {
+        } else if (regular && server.answers() && !paused && !missed.contains(name)) {
+            // Said at a regular check, so that a server that has just come
+            // up has had the time to list its sinks.
             qCInfo(lcTone).noquote() << QStringLiteral("%1 is not there; waiting for it %2")
                                                 .arg(quoted(name), ListHint);
             missed.insert(name);
         }
     }
-    // Playback that came back by itself needs no fresh start.
-    for (const Scene::Playing &playing : qAsConst(scene.playing)) {
-        if (playing.trouble == Scene::Heard)
+    update();
+}
+
+void Narrator::update()
+{
+    const qint64 nowMs = clock();
+    Scene scene;
+    scene.paused = paused;
+    scene.reach = server.reach;
+    QHash<QString, Heard> kept;
+    bool settled = true;
+    for (const Output &player : qAsConst(players)) {
+        if (!player.live)
+            continue;
+        const ServerState::Stream *stream = nullptr;
+        for (const ServerState::Stream &each : qAsConst(server.streams)) {
+            if (each.sink == player.device)
+                stream = &each;
+        }
+        const Hearing now =
+                Hearing::of(tone.volume, server.sink(player.device), stream, player.stalled);
+        // A device new to this is taken to hear the tone until the server
+        // says otherwise for long enough.
+        Heard heard = hearings.value(player.device, Heard { Hearing(), Hearing(), nowMs });
+        if (now != heard.now) {
+            heard.now = now;
+            heard.sinceMs = nowMs;
+        }
+        if (heard.now != heard.said) {
+            const qint64 dueMs = heard.sinceMs + SettleMs;
+            if (nowMs >= dueMs) {
+                tellHearing(player.device, heard.said, heard.now);
+                heard.said = heard.now;
+            } else {
+                lookAgainIn(dueMs - nowMs);
+                settled = false;
+            }
+        }
+        // Until the server reports the stream, what reaches the device is
+        // not known.
+        settled = settled && (stream || !server.answers());
+        kept.insert(player.device, heard);
+        scene.playing.append({ named(player.device), heard.said });
+        // Playback that came back by itself needs no fresh start.
+        if (heard.said.reaches())
             deferral.clear();
+    }
+    hearings = kept;
+    for (const QString &name : outputs.names) {
+        if (!std::any_of(players.cbegin(), players.cend(),
+                         [&name](const Output &player) { return player.device == name; }))
+            scene.absent << quoted(name);
     }
     scene.deferral = deferral;
     const QString next = status(tone, scene);
-    if (next == currentStatus)
+    if (next != currentStatus) {
+        currentStatus = next;
+        emit statusChanged(currentStatus);
+    }
+    if (readyTold)
         return;
-    currentStatus = next;
-    emit statusChanged(currentStatus);
+    const qint64 readyDueMs = firstCheckMs + ReadyWaitMs;
+    if (settled || nowMs >= readyDueMs) {
+        readyTold = true;
+        emit ready(currentStatus);
+    } else {
+        lookAgainIn(readyDueMs - nowMs);
+    }
+}
+
+void Narrator::tellHearing(const QString &device, const Hearing &before, const Hearing &after)
+{
+    const QString name = named(device);
+    switch (after.trouble) {
+    case Hearing::Heard:
+        // Back from a stall the rebuild's own line told of.
+        if (before.trouble != Hearing::Stalled)
+            lines->say(QtInfoMsg, device, playingOn(tone, name));
+        return;
+    case Hearing::Reduced:
+        lines->say(QtInfoMsg, device,
+                   QStringLiteral("%1 in the mixer: the device gets the tone at volume %2")
+                           .arg(sliders(name, after), level(after)));
+        return;
+    case Hearing::Stalled:
+        return;
+    case Hearing::StreamMuted:
+        lines->say(QtWarningMsg, device,
+                   QStringLiteral("The steadytone stream on %1 is muted in the mixer: nothing "
+                                  "reaches the device")
+                           .arg(name));
+        return;
+    case Hearing::SinkMuted:
+        lines->say(
+                QtWarningMsg, device,
+                QStringLiteral("%1 is muted in the mixer: nothing reaches the device").arg(name));
+        return;
+    case Hearing::Silenced:
+        lines->say(QtWarningMsg, device,
+                   QStringLiteral("%1 in the mixer: nothing reaches the device")
+                           .arg(sliders(name, after)));
+        return;
+    case Hearing::Suspended:
+        lines->say(QtWarningMsg, device,
+                   QStringLiteral("The sound server has suspended %1: nothing plays there until "
+                                  "it resumes")
+                           .arg(name));
+        return;
+    }
+}
+
+void Narrator::lookAgainIn(qint64 delayMs)
+{
+    if (later->isActive() && later->remainingTime() <= delayMs)
+        return;
+    later->start(int(qMax<qint64>(0, delayMs)));
 }
 
 void Narrator::restartDeferred(FreshStart::Reason reason, qint64 waitMs)
@@ -278,10 +431,4 @@ QString Narrator::named(const QString &device) const
     return description.isEmpty() || description == device
             ? device
             : QStringLiteral("%1 (%2)").arg(description, device);
-}
-
-bool Narrator::isSuspended(const QString &device) const
-{
-    const ServerState::Sink *sink = server.sink(device);
-    return sink && sink->suspended;
 }

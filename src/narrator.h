@@ -3,6 +3,7 @@
 
 #include "deviceplayer.h"
 #include "freshstart.h"
+#include "hearing.h"
 #include "serverstate.h"
 #include "tone.h"
 
@@ -13,6 +14,7 @@
 #include <functional>
 
 class LineThrottle;
+class QTimer;
 
 // Tells people what the program does: every line it writes about playback,
 // and the status the service manager shows. It is told what the players did,
@@ -36,12 +38,11 @@ public:
     // What the status says, as it is given.
     struct Scene
     {
-        enum Trouble { Heard, Suspended, Stalled };
         struct Playing
         {
             // The output in words, as named().
             QString name;
-            Trouble trouble = Heard;
+            Hearing hearing;
         };
 
         bool paused = false;
@@ -53,6 +54,18 @@ public:
         // A fresh start waited for, in words; empty when none is.
         QString deferral;
     };
+
+    // A new state of what reaches a device is told once it has held this
+    // long. As a stream starts on a sink that was idle, PipeWire reports the
+    // sink suspended for up to 56 ms (measured with both cores busy), and
+    // the new stream at volume 0 for up to 15 ms; PulseAudio reports the
+    // state from before the stream until its events arrive; a slider
+    // dragged to the top passes every level on its way. Five times the
+    // longest of these.
+    static constexpr int SettleMs = 300;
+    // Ready is told once what reaches the devices is settled, or this long
+    // after the first check at the latest.
+    static constexpr int ReadyWaitMs = 2000;
 
     static QString status(const Tone::Settings &tone, const Scene &scene);
 
@@ -84,26 +97,47 @@ public slots:
     void sessionWatched(const QString &id);
 
 signals:
+    // Once, when the first check's outcome is settled, with the status.
+    void ready(const QString &status);
     void statusChanged(const QString &status);
 
 private:
+    // What reaches a device: what was said last, and what the server
+    // reports now, since when.
+    struct Heard
+    {
+        Hearing said;
+        Hearing now;
+        qint64 sinceMs = 0;
+    };
+
+    // Settles what reaches each live output and tells the status.
+    void update();
+    void tellHearing(const QString &device, const Hearing &before, const Hearing &after);
+    // Looks again this much later, unless it is to look sooner already.
+    void lookAgainIn(qint64 delayMs);
     // A device as lines and the status name it: its description and name.
     QString named(const QString &device) const;
-    bool isSuspended(const QString &device) const;
 
     const Tone::Settings tone;
     const Tone::Outputs outputs;
-    LineThrottle *lines = nullptr;
+    LineThrottle *const lines;
+    QTimer *const later;
+    std::function<qint64()> clock;
     ServerState server;
     bool paused = false;
+    // What the last check found of the players.
+    QList<Output> players;
+    QHash<QString, Heard> hearings;
     // The last description the server gave each device, to name it by even
     // once it is gone.
     QHash<QString, QString> descriptions;
-    // The named devices found missing, and the suspended ones, said so.
+    // The named devices found missing, said so.
     QSet<QString> missed;
-    QSet<QString> suspendedSaid;
     QString deferral;
     QString currentStatus;
+    qint64 firstCheckMs = -1;
+    bool readyTold = false;
 };
 
 #endif // NARRATOR_H

@@ -12,8 +12,19 @@
 #include <pulse/glib-mainloop.h>
 #include <pulse/introspect.h>
 #include <pulse/subscribe.h>
+#include <pulse/volume.h>
 
 #include <algorithm>
+
+namespace {
+
+ServerState::Mixer mixerOf(bool mute, const pa_cvolume &volume)
+{
+    return { mute,
+             pa_cvolume_valid(&volume) ? double(pa_cvolume_max(&volume)) / PA_VOLUME_NORM : 1.0 };
+}
+
+} // namespace
 
 class PulseEvents::Connection
 {
@@ -88,18 +99,25 @@ private:
     pa_context *context = nullptr;
     QTimer *const reconnect;
     QTimer *const retry;
+    QTimer *const connecting;
     // What the answers so far say.
     ServerState current;
     bool announcedOnce = false;
     // Answers still awaited: the state is told only when it is whole.
     int pending = 0;
     QList<ServerState::Sink> listing;
-    // Sinks by index, and this process's streams with the index of their
-    // sink, and of the sink each was first found on.
+    // Sinks by index, and this process's streams by theirs.
     QHash<quint32, QString> sinkNames;
     QHash<quint32, QString> sinkNamesListed;
-    QHash<quint32, quint32> streams;
-    QHash<quint32, quint32> homes;
+    struct Found
+    {
+        // The index of the sink it plays on, and of the one it was first
+        // found on.
+        quint32 sink = 0;
+        quint32 home = 0;
+        ServerState::Mixer mixer;
+    };
+    QHash<quint32, Found> streams;
 };
 
 PulseEvents::PulseEvents(QObject *parent)
@@ -137,6 +155,7 @@ PulseEvents::Connection::Connection(PulseEvents *owner)
     , loop(pa_glib_mainloop_new(nullptr))
     , reconnect(new QTimer(owner))
     , retry(new QTimer(owner))
+    , connecting(new QTimer(owner))
 {
     reconnect->setSingleShot(true);
     reconnect->setInterval(ReconnectMs);
@@ -144,6 +163,11 @@ PulseEvents::Connection::Connection(PulseEvents *owner)
     retry->setSingleShot(true);
     retry->setInterval(ReconnectMs);
     QObject::connect(retry, &QTimer::timeout, owner, [this] { askEverything(); });
+    // libpulse waits for good on a server that took the connection and never
+    // answers; a connection that is not ready by then is tried afresh.
+    connecting->setSingleShot(true);
+    connecting->setInterval(ConnectTimeoutMs);
+    QObject::connect(connecting, &QTimer::timeout, owner, [this] { serverLost(); });
 }
 
 PulseEvents::Connection::~Connection()
@@ -164,6 +188,8 @@ void PulseEvents::Connection::connectToServer()
     // Never starts a server: one that is not there is waited for.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         serverLost();
+    else
+        connecting->start();
 }
 
 void PulseEvents::Connection::disconnectFromServer()
@@ -182,6 +208,7 @@ void PulseEvents::Connection::contextStateChanged()
 {
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY: {
+        connecting->stop();
         const auto mask =
                 pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK
                                        | PA_SUBSCRIPTION_MASK_SINK_INPUT);
@@ -212,14 +239,13 @@ void PulseEvents::Connection::eventArrived(pa_subscription_event_type_t type, ui
         send(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
         break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-        // Of the changes, only a move of this process's own streams matters.
+        // Of the changes, only those of this process's own streams matter: a
+        // move, a mute, a new volume.
         if (kind == PA_SUBSCRIPTION_EVENT_NEW
             || (kind == PA_SUBSCRIPTION_EVENT_CHANGE && streams.contains(index)))
             send(pa_context_get_sink_input_info(context, index, onStreamFound, this), "a stream");
-        else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && streams.remove(index)) {
-            homes.remove(index);
+        else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && streams.remove(index))
             assembleState();
-        }
         break;
     default:
         break;
@@ -240,7 +266,8 @@ void PulseEvents::Connection::sinkListed(const pa_sink_info *info, int eol)
 {
     if (eol == 0 && info) {
         listing.append({ QString::fromUtf8(info->name), QString::fromUtf8(info->description),
-                         info->state == PA_SINK_SUSPENDED });
+                         info->state == PA_SINK_SUSPENDED,
+                         mixerOf(info->mute != 0, info->volume) });
         sinkNamesListed.insert(info->index, QString::fromUtf8(info->name));
         return;
     }
@@ -279,9 +306,17 @@ void PulseEvents::Connection::streamFound(const pa_sink_input_info *info, int eo
 
 void PulseEvents::Connection::keepStream(const pa_sink_input_info *info)
 {
-    streams.insert(info->index, info->sink);
-    if (!homes.contains(info->index))
-        homes.insert(info->index, info->sink);
+    // Its home is the first sink it was found on: PipeWire reports a new
+    // stream on none for a moment.
+    Found found = streams.value(info->index, Found { PA_INVALID_INDEX, PA_INVALID_INDEX, {} });
+    found.sink = info->sink;
+    if (found.home == PA_INVALID_INDEX)
+        found.home = info->sink;
+    // A stream that has no volume of its own, such as a passthrough one,
+    // plays at the sink's.
+    found.mixer = info->has_volume ? mixerOf(info->mute != 0, info->volume)
+                                   : ServerState::Mixer { info->mute != 0, 1.0 };
+    streams.insert(info->index, found);
 }
 
 void PulseEvents::Connection::moveStream(quint32 index, const QString &sink)
@@ -349,12 +384,12 @@ void PulseEvents::Connection::serverLost()
 {
     disconnectFromServer();
     retry->stop();
+    connecting->stop();
     pending = 0;
     listing.clear();
     sinkNamesListed.clear();
     sinkNames.clear();
     streams.clear();
-    homes.clear();
     current = ServerState();
     current.reach = ServerState::Unreachable;
     announce();
@@ -368,8 +403,8 @@ void PulseEvents::Connection::assembleState()
     current.reach = ServerState::Reachable;
     current.streams.clear();
     for (auto stream = streams.cbegin(); stream != streams.cend(); ++stream)
-        current.streams.append({ stream.key(), sinkNames.value(stream.value()),
-                                 sinkNames.value(homes.value(stream.key())) });
+        current.streams.append({ stream.key(), sinkNames.value(stream->sink),
+                                 sinkNames.value(stream->home), stream->mixer });
     std::sort(current.streams.begin(), current.streams.end(),
               [](const ServerState::Stream &one, const ServerState::Stream &other) {
                   return one.index < other.index;

@@ -2,8 +2,7 @@
 
 Recovery::Verdict Recovery::next(const Observation &seen)
 {
-    // Whatever the server took beyond the buffer's first fill, it played.
-    if (seen.playedUs > seen.bufferUs)
+    if (playedBeyondFirstFill(seen.playedUs, seen.bufferUs) > 0)
         fruitlessRebuilds = 0;
     if (seen.serverAnswers && seen.streamListed)
         streamSeen = true;

@@ -43,6 +43,15 @@ public:
         bool streamMovedAway = false;
     };
 
+    // Qt writes an output's first fill in steps of 20 ms, up to 30 ms past
+    // the buffer it reports: only what the server took beyond this much
+    // past the buffer has played.
+    static constexpr qint64 FirstFillSlackUs = 100000;
+    static qint64 playedBeyondFirstFill(qint64 playedUs, qint64 bufferUs)
+    {
+        return playedUs - bufferUs - FirstFillSlackUs;
+    }
+
     // An output killed, failed or moved again after a rebuild that never
     // played is rebuilt RetryMs later, then twice as late each time, up to
     // MaxRetryMs: whatever did it cannot make the program loop, and the tone

@@ -12,16 +12,29 @@ struct ServerState
     // Unknown until it has been asked.
     enum Reach { Unknown, Unreachable, Reachable };
 
+    // Where a mixer's slider and mute button stand: the volume as a share of
+    // the slider's 100 %, on the server's cubic scale, the loudest channel's.
+    struct Mixer
+    {
+        bool muted = false;
+        double volume = 1.0;
+        bool operator==(const Mixer &other) const
+        {
+            return muted == other.muted && volume == other.volume;
+        }
+    };
+
     struct Sink
     {
         QString name;
         QString description;
         // Suspended, by hand or by a policy: nothing it plays is heard.
         bool suspended = false;
+        Mixer mixer;
         bool operator==(const Sink &other) const
         {
             return name == other.name && description == other.description
-                    && suspended == other.suspended;
+                    && suspended == other.suspended && mixer == other.mixer;
         }
     };
 
@@ -32,9 +45,11 @@ struct ServerState
         quint32 index = 0;
         QString sink;
         QString home;
+        Mixer mixer;
         bool operator==(const Stream &other) const
         {
-            return index == other.index && sink == other.sink && home == other.home;
+            return index == other.index && sink == other.sink && home == other.home
+                    && mixer == other.mixer;
         }
     };
 

@@ -220,17 +220,23 @@ void tst_CommandLine::serviceNotifications()
     QByteArrayList fields;
     QList<qint64> pings;
     QStringList told;
+    qint64 readyAtMs = -1;
     for (const auto &field : received) {
-        fields.append(field.second);
-        if (field.second == "WATCHDOG=1")
+        if (field.second == "WATCHDOG=1") {
             pings.append(field.first);
+            continue;
+        }
+        fields.append(field.second);
+        if (field.second == "READY=1" && readyAtMs < 0)
+            readyAtMs = field.first;
         if (field.second.startsWith("STATUS="))
             told.append(QString::fromUtf8(field.second.mid(7)));
     }
-    // Ready once its first check has run, with what it does; a new status
-    // only when that changes, and none at the checks in between.
+    // Ready once what its first check started is settled, with what it
+    // does; a new status only when that changes, and none at the checks in
+    // between. The watchdog may hear of it before.
     QCOMPARE(fields.value(0), QByteArray("READY=1"));
-    QVERIFY(received.first().first <= StartAllowanceMs);
+    QVERIFY(readyAtMs >= 0 && readyAtMs <= StartAllowanceMs);
     QVERIFY2(told == statuses, qPrintable(told.join(" / ")));
     for (const auto &field : received) {
         if (field.second.startsWith("STATUS="))

@@ -1,4 +1,5 @@
 #include "arguments.h"
+#include "hearing.h"
 #include "loopguard.h"
 #include "narrator.h"
 #include "recovery.h"
@@ -34,6 +35,8 @@ private slots:
     void guard();
     void arguments_data();
     void arguments();
+    void hearing_data();
+    void hearing();
     void status_data();
     void status();
 };
@@ -44,7 +47,8 @@ void tst_Decisions::recovery_data()
     // that re-arms the rebuilds.
     //   check:  R regular, 5 s after the last; E on a server event, 100 ms
     //           after; S one the program asked for, a second after
-    //   Qt:     p playing, b has taken its first buffer and no more,
+    //   Qt:     p playing, b has written its first buffer and no more,
+    //           which Qt writes in steps of 20 ms, up to 30 ms past its end,
     //           s stalled, k stream killed, f failed, F failed, and a
     //           rebuild made now fails as it starts
     //   server: + has the device and the stream, m has the device and has
@@ -116,9 +120,9 @@ void tst_Decisions::recovery()
         const QChar qt = step.at(1);
         const QChar server = step.at(2);
         if (qt == 'p')
-            playedUs += seen.regular ? 5000000 : 300000;
+            playedUs += seen.regular ? 5000000 : 500000;
         else if (qt == 'b')
-            playedUs = BufferUs;
+            playedUs = BufferUs + 30000;
         seen.playedUs = playedUs;
         seen.bufferUs = BufferUs;
         seen.killed = qt == 'k';
@@ -372,12 +376,72 @@ void tst_Decisions::arguments()
     QCOMPARE(parsed.tone.volume, volume);
 }
 
+void tst_Decisions::hearing_data()
+{
+    // The sink and this process's stream there, as the server reports them:
+    // "-" not reported, a slider's percent, "muted", "suspended".
+    QTest::addColumn<QString>("sink");
+    QTest::addColumn<QString>("stream");
+    QTest::addColumn<bool>("stalled");
+    QTest::addColumn<int>("trouble");
+    QTest::addColumn<double>("level");
+
+    QTest::newRow("nothing reported yet") << "-"
+                                          << "-" << false << int(Hearing::Heard) << 0.02;
+    QTest::newRow("the sliders at the top") << "100"
+                                            << "100" << false << int(Hearing::Heard) << 0.02;
+    QTest::newRow("a stream turned up") << "100"
+                                        << "150" << false << int(Hearing::Heard) << 0.0675;
+    // The server's scale is cubic: half-way is an eighth.
+    QTest::newRow("the stream half-way") << "100"
+                                         << "50" << false << int(Hearing::Reduced) << 0.0025;
+    QTest::newRow("the sink at 30 %") << "30"
+                                      << "100" << false << int(Hearing::Reduced) << 0.00054;
+    QTest::newRow("the stream at 0 %") << "100"
+                                       << "0" << false << int(Hearing::Silenced) << 0.0;
+    // Every 16-bit sample of the tone is zero then.
+    QTest::newRow("both low") << "20"
+                              << "10" << false << int(Hearing::Silenced) << 1.6e-7;
+    QTest::newRow("the stream muted") << "100"
+                                      << "muted" << false << int(Hearing::StreamMuted) << 0.02;
+    QTest::newRow("the sink muted, the stream too")
+            << "muted"
+            << "muted" << false << int(Hearing::SinkMuted) << 0.02;
+    QTest::newRow("suspended, and muted") << "suspended"
+                                          << "muted" << false << int(Hearing::Suspended) << 0.02;
+    QTest::newRow("stalled") << "100"
+                             << "100" << true << int(Hearing::Stalled) << 0.02;
+}
+
+void tst_Decisions::hearing()
+{
+    QFETCH(QString, sink);
+    QFETCH(QString, stream);
+    QFETCH(bool, stalled);
+    QFETCH(int, trouble);
+    QFETCH(double, level);
+
+    auto mixer = [](const QString &given) {
+        return ServerState::Mixer { given == "muted",
+                                    given == "muted" ? 1.0 : given.toInt() / 100.0 };
+    };
+    ServerState::Sink reportedSink { "alpha", "Alpha", sink == "suspended", mixer(sink) };
+    if (sink == "suspended")
+        reportedSink.mixer = ServerState::Mixer();
+    ServerState::Stream reportedStream { 7, "alpha", "alpha", mixer(stream) };
+    const Hearing hearing = Hearing::of(0.02, sink == "-" ? nullptr : &reportedSink,
+                                        stream == "-" ? nullptr : &reportedStream, stalled);
+    QCOMPARE(int(hearing.trouble), trouble);
+    QVERIFY2(qAbs(hearing.level - level) <= level * 1e-9,
+             qPrintable(QString::number(hearing.level)));
+}
+
 void tst_Decisions::status_data()
 {
     QTest::addColumn<bool>("paused");
     QTest::addColumn<bool>("server");
     // The outputs that play: their names, each with what keeps it from
-    // being heard after a colon (suspended, stalled), if anything does.
+    // being heard after a colon, and the sliders' percents after more.
     QTest::addColumn<QStringList>("playing");
     QTest::addColumn<QStringList>("absent");
     QTest::addColumn<QString>("deferral");
@@ -388,9 +452,21 @@ void tst_Decisions::status_data()
     const QString playing = "Playing 20 Hz at volume 0.02 on ";
     QTest::newRow("playing") << false << true << QStringList { alpha } << none << ""
                              << playing + alpha;
+    QTest::newRow("turned down") << false << true << QStringList { alpha + ":reduced:50:100" }
+                                 << none << ""
+                                 << playing + alpha
+                    + ", which the mixer turns down to volume 0.0025";
     QTest::newRow("on three, one suspended")
-            << false << true << QStringList { alpha, "beta:suspended", "gamma" } << none << ""
-            << playing + "3 outputs";
+            << false << true << QStringList { alpha, "Beta (beta):suspended", "gamma" } << none
+            << ""
+            << playing
+                    + "2 outputs; nothing plays on Beta (beta): the sound server has "
+                      "suspended it";
+    QTest::newRow("on two, both muted")
+            << false << true << QStringList { alpha + ":streammuted", "beta:sinkmuted" } << none
+            << ""
+            << "Nothing reaches Alpha (alpha): the steadytone stream is muted in the mixer; "
+               "nothing reaches beta: it is muted in the mixer";
     QTest::newRow("one named output missing")
             << false << true << QStringList { alpha } << QStringList { "\"hdmi\"" } << ""
             << playing + alpha + ", waiting for \"hdmi\"";
@@ -400,6 +476,13 @@ void tst_Decisions::status_data()
                                   "it";
     QTest::newRow("stalled") << false << true << QStringList { alpha + ":stalled" } << none << ""
                              << "Nothing plays on Alpha (alpha); trying it again now and then";
+    QTest::newRow("the stream at 0 %")
+            << false << true << QStringList { alpha + ":silenced:0:100" } << none << ""
+            << "Nothing reaches Alpha (alpha): the steadytone stream is at 0 % in the mixer";
+    QTest::newRow("both low") << false << true << QStringList { alpha + ":silenced:10:20" } << none
+                              << ""
+                              << "Nothing reaches Alpha (alpha): the steadytone stream is at 10 % "
+                                 "and the device at 20 % in the mixer";
     QTest::newRow("no output") << false << true << none << none << ""
                                << "Waiting for an output device";
     QTest::newRow("the named ones missing")
@@ -422,15 +505,26 @@ void tst_Decisions::status()
     QFETCH(QStringList, absent);
     QFETCH(QString, deferral);
 
+    const QHash<QString, Hearing::Trouble> troubles { { "", Hearing::Heard },
+                                                      { "reduced", Hearing::Reduced },
+                                                      { "stalled", Hearing::Stalled },
+                                                      { "streammuted", Hearing::StreamMuted },
+                                                      { "sinkmuted", Hearing::SinkMuted },
+                                                      { "silenced", Hearing::Silenced },
+                                                      { "suspended", Hearing::Suspended } };
     Narrator::Scene scene;
     scene.paused = paused;
     scene.reach = server ? ServerState::Reachable : ServerState::Unreachable;
     for (const QString &output : playing) {
-        const QString trouble = output.section(':', 1);
-        scene.playing.append({ output.section(':', 0, 0),
-                               trouble == "suspended"         ? Narrator::Scene::Suspended
-                                       : trouble == "stalled" ? Narrator::Scene::Stalled
-                                                              : Narrator::Scene::Heard });
+        Hearing hearing;
+        hearing.trouble = troubles.value(output.section(':', 1, 1));
+        hearing.streamPercent =
+                output.section(':', 2, 2).isEmpty() ? 100 : output.section(':', 2, 2).toInt();
+        hearing.sinkPercent =
+                output.section(':', 3, 3).isEmpty() ? 100 : output.section(':', 3, 3).toInt();
+        hearing.level = 0.02 * qPow(hearing.streamPercent / 100.0, 3)
+                * qPow(hearing.sinkPercent / 100.0, 3);
+        scene.playing.append({ output.section(':', 0, 0), hearing });
     }
     scene.absent = absent;
     scene.deferral = deferral;

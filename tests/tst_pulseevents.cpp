@@ -3,6 +3,7 @@
 #include "pulseevents.h"
 
 #include <QAbstractEventDispatcher>
+#include <QLocalServer>
 #include <QtTest>
 
 #include <pulse/simple.h>
@@ -29,6 +30,7 @@ class tst_PulseEvents : public QObject
 
 private slots:
     void followsTheServer();
+    void givesUpAServerThatNeverAnswers();
     void saysWhenNoEventCanArrive();
 };
 
@@ -79,6 +81,15 @@ void tst_PulseEvents::followsTheServer()
     QTRY_VERIFY(events.state().sink("alpha")->suspended);
     QVERIFY(server.pactl({ "suspend-sink", "alpha", "0" }));
     QTRY_VERIFY(!events.state().sink("alpha")->suspended);
+    // The mixers: the stream's mute button and slider, and the sink's.
+    const QString stream = QString::number(events.state().streams.first().index);
+    QVERIFY(server.pactl({ "set-sink-input-mute", stream, "1" }));
+    QVERIFY(server.pactl({ "set-sink-input-volume", stream, "50%" }));
+    QTRY_VERIFY(events.state().streams.first().mixer == (ServerState::Mixer { true, 0.5 }));
+    QVERIFY(server.pactl({ "set-sink-mute", "alpha", "1" }));
+    QVERIFY(server.pactl({ "set-sink-volume", "alpha", "30%" }));
+    QTRY_VERIFY(events.state().sink("alpha")->mixer.muted);
+    QTRY_COMPARE(qRound(events.state().sink("alpha")->mixer.volume * 100), 30);
     pa_simple_free(own);
     QTRY_COMPARE(events.state().streamSinks(), QStringList());
 
@@ -92,6 +103,21 @@ void tst_PulseEvents::followsTheServer()
     for (int i = 1; i < changes.size(); ++i)
         QVERIFY(changes.at(i).value(0).value<ServerState>()
                 != changes.at(i - 1).value(0).value<ServerState>());
+    qunsetenv("PULSE_SERVER");
+}
+
+void tst_PulseEvents::givesUpAServerThatNeverAnswers()
+{
+    // A socket that takes the connection and never says a word.
+    QTemporaryDir dir;
+    QLocalServer mute;
+    QVERIFY(mute.listen(dir.filePath(QStringLiteral("native"))));
+    qputenv("PULSE_SERVER", ("unix:" + dir.filePath(QStringLiteral("native"))).toLocal8Bit());
+    PulseEvents events;
+    events.start();
+    QTRY_VERIFY_WITH_TIMEOUT(events.state().reach == ServerState::Unreachable,
+                             PulseEvents::ConnectTimeoutMs + TimerAllowanceMs);
+    QVERIFY(mute.hasPendingConnections() || mute.nextPendingConnection());
     qunsetenv("PULSE_SERVER");
 }
 

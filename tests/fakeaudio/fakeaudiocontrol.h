@@ -51,8 +51,10 @@ struct FakeOutputRecord
 class FakeAudioControl
 {
 public:
-    // The server's buffer, which an output fills as it starts.
+    // The server's buffer, and what an output writes of it as it starts:
+    // Qt's PulseAudio output writes it in steps of 20 ms, past its end.
     static constexpr qint64 BufferUs = 250000;
+    static constexpr qint64 FirstFillUs = BufferUs + 30000;
 
     virtual ~FakeAudioControl() = default;
 

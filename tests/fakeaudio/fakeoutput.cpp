@@ -29,7 +29,7 @@ void FakeOutput::start(QIODevice *device)
     }
     // The server takes its first buffer at once, as Qt's PulseAudio output
     // writes it.
-    record.processedUSecs = FakeAudioControl::BufferUs;
+    record.processedUSecs = FakeAudioControl::FirstFillUs;
     setState(QAudio::ActiveState, QAudio::NoError);
 }
 
