@@ -34,6 +34,15 @@ void LineThrottle::say(QtMsgType type, const QString &device, const QString &lin
         timer->start(dueMs);
 }
 
+void LineThrottle::forget()
+{
+    for (Held &held : devices) {
+        held.count = 0;
+        held.line.clear();
+    }
+    timer->stop();
+}
+
 void LineThrottle::sayHeld()
 {
     const qint64 nowMs = clock();

@@ -27,6 +27,8 @@ public:
     // A line of the program's category, of the type given: QtInfoMsg or
     // QtWarningMsg.
     void say(QtMsgType type, const QString &device, const QString &line);
+    // Drops what is held back: it no longer holds.
+    void forget();
 
 private:
     struct Held

@@ -182,9 +182,11 @@ void Narrator::serverChanged(const ServerState &state)
 {
     if (state.reach == ServerState::Unreachable && server.reach == ServerState::Unknown)
         qCInfo(lcTone) << "No audio server answers yet; waiting for one";
-    else if (state.reach == ServerState::Unreachable && server.reach == ServerState::Reachable)
+    else if (state.reach == ServerState::Unreachable && server.reach == ServerState::Reachable) {
+        // What was held back about the devices no longer holds.
+        lines->forget();
         qCWarning(lcTone) << "No audio server answers; waiting for one";
-    else if (state.reach == ServerState::Reachable && server.reach == ServerState::Unreachable)
+    } else if (state.reach == ServerState::Reachable && server.reach == ServerState::Unreachable)
         qCInfo(lcTone) << "The audio server answers";
     for (const ServerState::Sink &sink : state.sinks)
         descriptions.insert(sink.name, sink.description);
@@ -252,8 +254,9 @@ void Narrator::report(const DevicePlayer::Report &report)
     if (report.device.isEmpty())
         lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
     // An output that failed as it started plays nothing: Qt's backend has
-    // lost the server, which the next check finds.
-    else if (!report.failed)
+    // lost the server, which the next check finds. Nor does one started
+    // while no server answers.
+    else if (!report.failed && server.reach != ServerState::Unreachable)
         lines->say(QtInfoMsg, report.device, playingOn(tone, device));
 }
 

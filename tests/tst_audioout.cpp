@@ -101,6 +101,7 @@ private slots:
     void severalOutputs_data();
     void severalOutputs();
     void flappingIsQuiet();
+    void heldLinesGoWithTheServer();
     void pausedAndResumed();
 
 private:
@@ -303,9 +304,11 @@ void tst_AudioOut::noDeviceAtStart()
     QCOMPARE(generatorCount(), 1);
 
     // The null device left the format alone: the tone carries on in it.
+    // With no server to say what is heard, nothing says it plays there.
     audio->setDevices({ device("alpha") });
     check();
     QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"\"", "\"\"", "\"alpha\"" }));
+    QCOMPARE(account.filter("Playing"), account.mid(0, 1));
     QCOMPARE(audio->outputCount(), 1);
     QCOMPARE(audio->pull(0, 400), referenceTone(defaultFormat(), 440, 200));
 }
@@ -1110,6 +1113,27 @@ void tst_AudioOut::flappingIsQuiet()
                            "such lines in 1 s)",
                            playing, playing + " (the last of 6 such lines in 2 s)" }));
     QCOMPARE(liveStreams(), QStringList({ "alpha", "beta" }));
+}
+
+void tst_AudioOut::heldLinesGoWithTheServer()
+{
+    // A line held back about a device no longer holds once the server is
+    // gone: it is not said later.
+    const QList<FakeDevice> both { device("alpha"), device("beta") };
+    audio->setDevices(both);
+    server = Server::WithSink;
+    start({ 440, 1.0 }, { Tone::Outputs::All, {} });
+    audio->setDevices(both.mid(0, 1));
+    setServer(Server::WithSink);
+    simulatedMs += 100;
+    audioOut->checkOut();
+    setServer(Server::Unreachable);
+    audio->setDevices(both);
+    simulatedMs += LineThrottle::IntervalMs;
+    setServer(Server::WithSink);
+    audioOut->checkOut();
+    const QString playing = "info: Playing 440 Hz at volume 1 on Beta (beta)";
+    QCOMPARE(account.filter("(beta)"), QStringList({ playing, playing }));
 }
 
 void tst_AudioOut::pausedAndResumed()

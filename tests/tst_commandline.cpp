@@ -1,5 +1,6 @@
 #include "audioout.h"
 #include "audioserver.h"
+#include "notifysocket.h"
 #include "freshstart.h"
 #include "player.h"
 #include "pulseevents.h"
@@ -12,11 +13,8 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -154,19 +152,11 @@ void tst_CommandLine::serviceNotifications()
     QFETCH(bool, server);
     QFETCH(QStringList, statuses);
 
-    // Stands in for systemd: a datagram socket named by NOTIFY_SOCKET.
-    const QByteArray path = runtimeDir.filePath(QStringLiteral("notify")).toLocal8Bit();
-    ::unlink(path.constData());
-    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    QVERIFY(socket >= 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
-    QVERIFY(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-
+    NotifySocket notify;
+    QVERIFY(notify.isValid());
     AudioServer pulse(AudioServer::PulseAudio);
     QProcessEnvironment env = environment();
-    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), notify.path());
     if (watchdog)
         env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("30000000"));
     if (server) {
@@ -188,59 +178,43 @@ void tst_CommandLine::serviceNotifications()
     ChildProcess run;
     run.setProcessEnvironment(env);
     run.setStandardErrorFile(journal, QIODevice::Append);
-    QElapsedTimer clock;
-    clock.start();
+    // Times from the start of the program on.
+    const qint64 startMs = notify.elapsed();
     run.start(QStringLiteral(STEADYTONE_EXE), QStringList());
     QVERIFY(run.waitForStarted());
     // The first check and, with a watchdog, the next, each of which pings
     // it and says nothing else; then the server goes, which is news.
     const int lookMs = StartAllowanceMs + (watchdog ? AudioOut::CheckIntervalMs + TimerSlackMs : 0);
-    QList<QPair<qint64, QByteArray>> received;
-    auto receive = [&](int untilMs) {
-        while (clock.elapsed() < untilMs) {
-            pollfd ready { socket, POLLIN, 0 };
-            if (::poll(&ready, 1, 100) <= 0)
-                continue;
-            char buffer[512];
-            const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-            for (const QByteArray &field :
-                 QByteArray(buffer, int(qMax<ssize_t>(got, 0))).split('\n'))
-                received.append({ clock.elapsed(), field });
-        }
-    };
-    receive(lookMs);
-    const qint64 serverGoneAt = clock.elapsed();
+    QTest::qWait(lookMs);
+    const qint64 serverGoneAt = notify.elapsed() - startMs;
     if (server) {
         pulse.stop();
-        receive(lookMs + PulseEvents::ReconnectMs + PollAllowanceMs);
+        QTest::qWait(PulseEvents::ReconnectMs + PollAllowanceMs);
     }
     run.terminateAndWait();
-    ::close(socket);
 
     QByteArrayList fields;
     QList<qint64> pings;
-    QStringList told;
     qint64 readyAtMs = -1;
-    for (const auto &field : received) {
-        if (field.second == "WATCHDOG=1") {
-            pings.append(field.first);
+    for (const NotifySocket::Field &field : notify.fields()) {
+        if (field.text == "WATCHDOG=1") {
+            pings.append(field.atMs - startMs);
             continue;
         }
-        fields.append(field.second);
-        if (field.second == "READY=1" && readyAtMs < 0)
-            readyAtMs = field.first;
-        if (field.second.startsWith("STATUS="))
-            told.append(QString::fromUtf8(field.second.mid(7)));
+        fields.append(field.text);
+        if (field.text == "READY=1" && readyAtMs < 0)
+            readyAtMs = field.atMs - startMs;
     }
     // Ready once what its first check started is settled, with what it
     // does; a new status only when that changes, and none at the checks in
     // between. The watchdog may hear of it before.
     QCOMPARE(fields.value(0), QByteArray("READY=1"));
     QVERIFY(readyAtMs >= 0 && readyAtMs <= StartAllowanceMs);
-    QVERIFY2(told == statuses, qPrintable(told.join(" / ")));
-    for (const auto &field : received) {
-        if (field.second.startsWith("STATUS="))
-            QVERIFY(field.first <= StartAllowanceMs || (server && field.first >= serverGoneAt));
+    QVERIFY2(notify.statuses() == statuses, qPrintable(notify.statuses().join(" / ")));
+    for (const NotifySocket::Field &field : notify.fields()) {
+        if (field.text.startsWith("STATUS="))
+            QVERIFY(field.atMs - startMs <= StartAllowanceMs
+                    || (server && field.atMs - startMs >= serverGoneAt));
     }
     // A ping with every check: no gap longer than a check interval.
     QCOMPARE(pings.isEmpty(), !watchdog);

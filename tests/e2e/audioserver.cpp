@@ -72,6 +72,9 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
             return false;
         }
         file.write("load-module module-native-protocol-unix auth-anonymous=1\n");
+        if (asDesktop)
+            file.write("load-module module-stream-restore\n"
+                       "load-module module-suspend-on-idle timeout=1\n");
         file.close();
         if (!launch(QStringLiteral("pulseaudio"),
                     { QStringLiteral("-n"), QStringLiteral("-F"), script,

@@ -42,6 +42,11 @@ public:
     // default sink, as PulseAudio does; the tests turn that off unless told,
     // so that a stream moves only when the program moves it.
     void setFollowsDefault(bool follows) { followsDefault = follows; }
+    // As a desktop's server is: idle sinks suspended after a second
+    // (PulseAudio; WirePlumber does so after five by itself), and each
+    // stream's mute and volume remembered by its name (PulseAudio;
+    // WirePlumber does so by itself).
+    void setDesktop(bool desktop) { asDesktop = desktop; }
     void stop();
     // Stops the server and, after downMs with the event loop running, starts
     // it again with the sinks it has now.
@@ -67,6 +72,7 @@ private:
 
     Kind kind;
     bool followsDefault = false;
+    bool asDesktop = false;
     QTemporaryDir runtimeDir;
     QList<Sink> sinks;
     QHash<QString, QString> sinkModules;

@@ -1,7 +1,10 @@
 #include "audioout.h"
 #include "audioserver.h"
 #include "childprocess.h"
+#include "linethrottle.h"
 #include "logindstandin.h"
+#include "narrator.h"
+#include "notifysocket.h"
 #include "player.h"
 #include "recorder.h"
 #include "signalanalysis.h"
@@ -43,6 +46,9 @@ constexpr int FollowMs = 1000;
 constexpr int SettledMs = 1500;
 constexpr int ReplugMs = 3000;
 constexpr int ServerBackMs = 5000;
+// Qt's PulseAudio backend tries once to reconnect, this long after it lost
+// the server.
+constexpr int QtReconnectMs = 3000;
 
 // The servers to test against: both, unless STEADYTONE_E2E_SERVER names one,
 // so that CTest can run the servers' tests side by side.
@@ -219,6 +225,8 @@ private slots:
     void severalOutputs_data();
     void severalOutputs();
     void checkToneScript();
+    void desktop_data();
+    void desktop();
     void pauseWhenIdle_data();
     void pauseWhenIdle();
     void recovery_data();
@@ -509,8 +517,13 @@ void tst_E2E::namedOutputsStay()
     const QStringList sinks { "alpha", "beta", "gamma" };
     QVERIFY2(server.start({ { "alpha" }, { "beta" }, { "gamma" } }),
              qPrintable(server.errorString()));
+    // Each as a user of its own would run it, since one user runs one.
     Player named(server.environment(), { "--device", "beta", "440", "0.1" });
-    Player all(server.environment(), { "--all", "440", "0.1" });
+    QTemporaryDir otherUser;
+    QProcessEnvironment otherEnv = server.environment();
+    otherEnv.insert(QStringLiteral("XDG_RUNTIME_DIR"), otherUser.path());
+    otherEnv.insert(QStringLiteral("PULSE_SERVER"), server.address());
+    Player all(otherEnv, { "--all", "440", "0.1" });
     QVERIFY(named.play());
     QVERIFY(all.play());
     // Which sinks each plays on, as the server has it: one stream a sink.
@@ -569,6 +582,113 @@ void tst_E2E::namedOutputsStay()
     QVERIFY(longestMs <= WrongForMs);
     QVERIFY(movedBack <= 1 + int(sinks.size()));
     QTRY_VERIFY_WITH_TIMEOUT(settled(), WrongForMs);
+}
+
+void tst_E2E::desktop_data()
+{
+    addServerRows();
+}
+
+void tst_E2E::desktop()
+{
+    QFETCH(AudioServer::Kind, kind);
+
+    // What users are promised: a mute or a volume that keeps the tone from
+    // the device is said within a second, and so is its end.
+    constexpr int MixerSaidMs = 1000;
+    AudioServer server(kind);
+    server.setDesktop(true);
+    QVERIFY2(server.start({ { "alpha", 44100, 1 }, { "beta", 44100, 1 } }),
+             qPrintable(server.errorString()));
+    auto sinkState = [&server](const QString &name) {
+        QString sinks;
+        server.pactl({ "list", "short", "sinks" }, &sinks);
+        for (const QString &line : sinks.split('\n')) {
+            if (line.section('\t', 1, 1) == name)
+                return line.section('\t', 4, 4).trimmed();
+        }
+        return QString();
+    };
+    // Both sinks idle for long enough to be suspended (WirePlumber takes 5 s).
+    QTRY_VERIFY_WITH_TIMEOUT(sinkState("alpha") == "SUSPENDED" && sinkState("beta") == "SUSPENDED",
+                             5000 + LoadAllowanceMs + TimerSlackMs);
+    auto warnings = [](Player &player) {
+        QStringList lines;
+        for (const Player::Line &line : player.accountLines()) {
+            if (line.type == "warning")
+                lines << line.text;
+        }
+        return lines;
+    };
+    NotifySocket notify;
+    QProcessEnvironment env = server.environment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), notify.path());
+    auto player = std::make_unique<Player>(env, QStringList { "440", "1" });
+    QVERIFY(player->play());
+
+    // A start, and a default switch, on sinks the server suspended while
+    // idle: ready and playing, with no word of a suspension the stream ends.
+    QTRY_VERIFY_WITH_TIMEOUT(!notify.readyStatus().isEmpty(), HeardMs);
+    QVERIFY2(QRegularExpression("^Playing 440 Hz at volume 1 on .*\\(alpha\\)$")
+                     .match(notify.readyStatus())
+                     .hasMatch(),
+             qPrintable(notify.readyStatus()));
+    QVERIFY(server.setDefaultSink("beta"));
+    QTRY_VERIFY_WITH_TIMEOUT(notify.statuses().constLast().endsWith("(beta)"), FollowMs);
+    const QString playing = notify.statuses().constLast();
+    QTest::qWait(2 * Narrator::SettleMs);
+    QCOMPARE(warnings(*player), QStringList());
+    QCOMPARE(notify.statuses().constLast(), playing);
+
+    // A second start for the same user ends at once and says who plays.
+    ChildProcess second;
+    second.setProcessEnvironment(env);
+    second.start(QStringLiteral(STEADYTONE_EXE), QStringList());
+    QVERIFY(second.waitForFinished(HeardMs));
+    QCOMPARE(second.exitCode(), 1);
+    const QString refusal = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(refusal.contains(QStringLiteral("as process %1:").arg(player->processId())),
+             qPrintable(refusal));
+    QCOMPARE(streams(server).size(), 1);
+
+    // Its stream muted, then the sink, and each put back.
+    const QString stream = streams(server).first().index;
+    QElapsedTimer clock;
+    const QList<std::tuple<QStringList, QString>> changes {
+        { { "set-sink-input-mute", stream, "1" },
+          "Nothing reaches .*\\(beta\\): the steadytone stream is muted in the mixer" },
+        { { "set-sink-input-mute", stream, "0" }, QRegularExpression::escape(playing) },
+        { { "set-sink-mute", "beta", "1" },
+          "Nothing reaches .*\\(beta\\): it is muted in the mixer" },
+        { { "set-sink-mute", "beta", "0" }, QRegularExpression::escape(playing) },
+    };
+    for (const auto &[command, status] : changes) {
+        clock.start();
+        QVERIFY(server.pactl(command));
+        const QRegularExpression wanted("^" + status + "$");
+        QTRY_VERIFY2_WITH_TIMEOUT(wanted.match(notify.statuses().constLast()).hasMatch(),
+                                  qPrintable(notify.statuses().constLast()),
+                                  MixerSaidMs + LoadAllowanceMs);
+        qInfo("%s: said after %lld ms", qPrintable(command.join(' ')), clock.elapsed());
+        QVERIFY(clock.elapsed() <= MixerSaidMs);
+    }
+    QCOMPARE(warnings(*player).size(), 2);
+
+    // Muted again and started anew: the server remembers the mute, and the
+    // program says so as it is ready.
+    QVERIFY(server.pactl({ "set-sink-input-mute", stream, "1" }));
+    QTRY_VERIFY(notify.statuses().constLast().contains("muted"));
+    player.reset();
+    NotifySocket again;
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), again.path());
+    player = std::make_unique<Player>(env, QStringList { "440", "1" });
+    QVERIFY(player->play());
+    QTRY_VERIFY_WITH_TIMEOUT(!again.readyStatus().isEmpty(), HeardMs);
+    QVERIFY2(again.readyStatus().endsWith("the steadytone stream is muted in the mixer"),
+             qPrintable(again.readyStatus()));
+    // Lines about a device come a second apart at the most.
+    QTRY_COMPARE_WITH_TIMEOUT(warnings(*player).filter("is muted in the mixer").size(), 1,
+                              LineThrottle::IntervalMs + LoadAllowanceMs);
 }
 
 void tst_E2E::pauseWhenIdle_data()
@@ -728,6 +848,12 @@ void tst_E2E::recovery_data()
         // because the last one found nothing to play.
         QTest::addRow("%s server restarted 3 times", name)
                 << kind << "flap" << 6000 << ServerBackMs << 0 << 3;
+        // Restarts with default switches between them, each output moved on
+        // before it has played its first buffer: no restart has played,
+        // and each return of the server is answered at once all the same.
+        if (kind == AudioServer::PulseAudio)
+            QTest::addRow("%s server flapping", name)
+                    << kind << "flapping" << 3 << ServerBackMs << 3 << 6;
         // Long scenarios, run by hand with STEADYTONE_E2E_LONG=1: the same
         // paths as above, for minutes.
         if (qEnvironmentVariableIsEmpty("STEADYTONE_E2E_LONG"))
@@ -755,6 +881,7 @@ void tst_E2E::recovery()
     Player player(server.environment(), { "440", "1" });
     int descriptors = -1;
     qint64 faultAt = 0;
+    qint64 lastLossAt = -1;
     if (fault == "late") {
         QVERIFY(player.play());
         QTest::qWait(faultMs);
@@ -784,6 +911,23 @@ void tst_E2E::recovery()
                 if (i > 0)
                     QTest::qWait(faultMs);
                 QVERIFY2(server.restart(), qPrintable(server.errorString()));
+            }
+        } else if (fault == "flapping") {
+            // Each time down for longer than Qt's one reconnect, so that its
+            // backend loses the server for good and the program starts afresh.
+            QVERIFY(server.loadSink(beta));
+            for (int i = 0; i < faultMs; ++i) {
+                lastLossAt = player.elapsed();
+                QVERIFY2(server.restart(QtReconnectMs + LoadAllowanceMs),
+                         qPrintable(server.errorString()));
+                QVERIFY(server.setDefaultSink("alpha"));
+                if (i == faultMs - 1)
+                    break;
+                QTRY_COMPARE_WITH_TIMEOUT(player.log().count("1 440"), i + 2, ServerBackMs);
+                for (const char *sink : { "beta", "alpha", "beta", "alpha" }) {
+                    QTest::qWait(150);
+                    QVERIFY(server.setDefaultSink(sink));
+                }
             }
         } else if (fault == "churn") {
             QRandomGenerator random(20261207);
@@ -839,6 +983,27 @@ void tst_E2E::recovery()
                  qPrintable(QStringLiteral("%1 descriptors open before, %2 after")
                                     .arg(descriptors)
                                     .arg(player.openDescriptors())));
+
+    // Nothing said it played while Qt's backend had lost the server: from
+    // the program's own word of the last loss to the fresh start after it.
+    if (lastLossAt >= 0) {
+        qint64 lostAt = -1;
+        qint64 freshAt = -1;
+        for (const Player::Line &line : player.accountLines()) {
+            if (line.atMs > lastLossAt && line.text.startsWith("No audio server answers")
+                && lostAt < 0)
+                lostAt = line.atMs;
+        }
+        for (const Player::Line &line : player.lines()) {
+            if (line.atMs > lostAt && line.text == "1 440" && freshAt < 0)
+                freshAt = line.atMs;
+        }
+        QVERIFY(lostAt > 0 && freshAt > lostAt);
+        for (const Player::Line &line : player.accountLines()) {
+            if (line.atMs > lostAt && line.atMs < freshAt)
+                QVERIFY2(!line.text.startsWith("Playing"), qPrintable(line.text));
+        }
+    }
 
     // Its event loop still runs: it follows the default at once.
     if (fault == "churn") {
