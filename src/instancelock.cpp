@@ -29,9 +29,12 @@ bool sameFile(int fd, const QByteArray &path)
 
 InstanceLock::InstanceLock()
 {
-    const QByteArray path =
-            QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
-                              + QStringLiteral("/steadytone.lock"));
+    // The user's own runtime directory, as systemd makes it; Qt's stand-in
+    // for one, where there is none.
+    QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (directory.isEmpty())
+        directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QByteArray path = QFile::encodeName(directory + QStringLiteral("/steadytone.lock"));
     // After a restart in place, the descriptor the old image held is this
     // process's own, and holds the lock still.
     bool handedOn = false;
