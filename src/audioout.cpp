@@ -84,7 +84,16 @@ void AudioOut::systemResumed()
         if (player->live() && serverHas(player->device()))
             narrator->report(player->startAgain());
     }
+    alignTicks();
     check(false);
+}
+
+// Every output's tick restarted back to back: they fall together from then
+// on, and the program wakes once for all of them.
+void AudioOut::alignTicks()
+{
+    for (DevicePlayer *player : qAsConst(players))
+        player->restartTick();
 }
 
 void AudioOut::checkOut()
@@ -111,6 +120,7 @@ void AudioOut::check(bool regular)
     const bool settled = !qtBehind || catchUp.hasExpired();
     const qint64 nowMs = clock();
     QList<DevicePlayer *> kept;
+    bool anyStarted = false;
     for (const QAudioDeviceInfo &device : wanted) {
         DevicePlayer *player = playerFor(device);
         kept << player;
@@ -122,6 +132,8 @@ void AudioOut::check(bool regular)
         } else if (settled) {
             report = player->check(server, regular, nowMs);
         }
+        anyStarted = anyStarted || report.deed == DevicePlayer::Report::Moved
+                || report.deed == DevicePlayer::Report::Rebuilt;
         if (report.retryInMs > 0)
             scheduleCheck(report.retryInMs);
         // A rebuild, or an output that failed as it started, which shows that
@@ -139,6 +151,8 @@ void AudioOut::check(bool regular)
         player->deleteLater();
     }
     players = kept;
+    if (anyStarted)
+        alignTicks();
     if (qtDefault.isNull() && !paused)
         lookForHiddenSink(nowMs);
     else

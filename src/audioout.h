@@ -87,6 +87,7 @@ signals:
 private:
     void check(bool regular);
     void scheduleCheck(int delayMs);
+    void alignTicks();
     // What the modes differ in: which devices are wanted now, as Qt knows
     // them (and whether Qt lags behind the server on that); and which
     // player plays a wanted device.

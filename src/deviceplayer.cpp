@@ -3,6 +3,29 @@
 #include "generator.h"
 
 #include <QAudioOutput>
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace {
+
+// Qt's audio output makes a backend object of its own, which is not its
+// child and which makes the tick timer its child as it is built: the first
+// object to be given a child while the output is built is that backend.
+class BackendCatcher : public QObject
+{
+public:
+    QObject *backend = nullptr;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!backend && event->type() == QEvent::ChildAdded
+            && watched->inherits("QAbstractAudioOutput"))
+            backend = watched;
+        return false;
+    }
+};
+
+} // namespace
 
 DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, QObject *parent)
     : QObject(parent)
@@ -32,6 +55,9 @@ DevicePlayer::Report DevicePlayer::release()
     countPlayed();
     if (output)
         output->stop();
+    if (ownTick)
+        ownTick->stop();
+    sink = nullptr;
     return { Report::Released, Recovery::Healthy, current.deviceName(), current.deviceName() };
 }
 
@@ -56,15 +82,64 @@ DevicePlayer::Report DevicePlayer::play(Report::Deed deed, Recovery::Cause cause
         output->stop();
         output->deleteLater();
     }
+    BackendCatcher catcher;
+    QCoreApplication::instance()->installEventFilter(&catcher);
     output = new QAudioOutput(current, format, this);
+    QCoreApplication::instance()->removeEventFilter(&catcher);
+    tick = catcher.backend
+            ? catcher.backend->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly)
+            : nullptr;
+    if (!tick) {
+        if (!ownTick) {
+            ownTick = new QTimer(this);
+            ownTick->setTimerType(Qt::PreciseTimer);
+            ownTick->setInterval(TickMs);
+        }
+        tick = ownTick;
+    }
+    connect(tick, &QTimer::timeout, this, &DevicePlayer::feed, Qt::UniqueConnection);
     countedUs = 0;
-    // Pull mode: the output reads from the tone device whenever it needs data.
-    emit startBegins();
-    output->start(generator);
-    emit startEnds();
+    unwritten.clear();
+    // Before anything is written: Qt scales the samples as they are written.
     output->setVolume(tone.volume);
+    emit startBegins();
+    sink = output->start();
+    emit startEnds();
+    if (tick == ownTick)
+        ownTick->start();
+    // The buffer's first fill at once, not a tick later.
+    feed();
     report.failed = failed();
     return report;
+}
+
+void DevicePlayer::feed()
+{
+    if (!sink || !output)
+        return;
+    qint64 free = output->bytesFree();
+    if (free <= 0 || free < output->periodSize())
+        return;
+    // What the output did not take last time goes first: not a byte of the
+    // tone is lost or repeated.
+    if (!unwritten.isEmpty()) {
+        const qint64 put = qMax<qint64>(0, sink->write(unwritten));
+        unwritten.remove(0, int(put));
+        free -= put;
+        if (!unwritten.isEmpty() || free <= 0)
+            return;
+    }
+    chunk.resize(int(free));
+    const qint64 got = generator->read(chunk.data(), free);
+    const qint64 put = qMax<qint64>(0, sink->write(chunk.constData(), got));
+    if (put < got)
+        unwritten = chunk.mid(int(put), int(got - put));
+}
+
+void DevicePlayer::restartTick()
+{
+    if (tick && tick->isActive())
+        tick->start();
 }
 
 DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular, qint64 nowMs)
@@ -72,6 +147,8 @@ DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular
     const QString name = current.deviceName();
     if (!output || current.isNull())
         return { Report::Nothing, Recovery::Healthy, name, name };
+    // Topped up first: what the server took since the last tick is played.
+    feed();
     countPlayed();
     Recovery::Observation seen;
     seen.regular = regular;

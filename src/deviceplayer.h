@@ -9,13 +9,23 @@
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QObject>
+#include <QPointer>
 
 class Generator;
 class QAudioOutput;
+class QIODevice;
+class QTimer;
 
 // Plays the tone on one output device: its own tone device, read position,
 // format and audio output, and the recovery that judges that output's health.
 // It carries out what its recovery decides and reports what it did.
+//
+// It writes the tone to its output itself, as much as the server asks for at
+// each of the output's ticks: Qt's PulseAudio output, left to pull, writes 20
+// ms at a time, fifty times a second, and wakes the server and its own
+// thread each time; written this way, a few times a second. The ticks are
+// those of the timer Qt's output runs anyway, so that several outputs whose
+// ticks are restarted together wake the program once.
 class DevicePlayer : public QObject
 {
     Q_OBJECT
@@ -38,6 +48,10 @@ public:
         int retryInMs = 0;
     };
 
+    // How often the player's own tick comes, where Qt's output has none to
+    // offer: as often as Qt's PulseAudio output ticks.
+    static constexpr int TickMs = 20;
+
     DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, QObject *parent);
 
     const QAudioDeviceInfo &device() const { return current; }
@@ -55,6 +69,9 @@ public:
     Report release();
     // The server changed in a way that may have ended the output's trouble.
     void rearm() { recovery.rearm(); }
+    // Starts the output's tick afresh: ticks restarted together fall
+    // together from then on.
+    void restartTick();
 
     // Playing on a device, in the eyes of Qt.
     bool live() const;
@@ -73,12 +90,22 @@ signals:
 
 private:
     Report play(Report::Deed deed, Recovery::Cause cause, const QAudioDeviceInfo &device);
+    // Writes what the server asks for.
+    void feed();
     void countPlayed();
     bool failed() const;
 
     const Tone::Settings tone;
     QAudioDeviceInfo current;
     QAudioOutput *output = nullptr;
+    // Where the output takes what is written, and what it did not take yet.
+    QIODevice *sink = nullptr;
+    QByteArray unwritten;
+    QByteArray chunk;
+    // The output's tick: the timer Qt's output runs, or one of the
+    // player's own where none is found.
+    QPointer<QTimer> tick;
+    QTimer *ownTick = nullptr;
     QAudioFormat format;
     Generator *generator = nullptr;
     Recovery recovery;

@@ -5,12 +5,11 @@
 #include <QAudioFormat>
 #include <QByteArray>
 #include <QList>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QtPlugin>
 
-class QIODevice;
+class QTimer;
 
 // An output device of the simulated audio system. Like a PulseAudio sink it
 // takes every valid format, unless the test lists the formats it takes.
@@ -30,11 +29,14 @@ struct FakeOutputRecord
 {
     QString device;
     QAudioFormat format;
-    QPointer<QIODevice> source;
     int starts = 0;
     int stops = 0;
     qreal volume = -1.0;
-    qint64 processedUSecs = 0;
+    // What was written to it: the first bytes, while it lives, and how many
+    // in all; and how many of them wait in the server's buffer.
+    QByteArray written;
+    qint64 writtenBytes = 0;
+    qint64 queuedBytes = 0;
     bool killed = false;
     // Where the server moved the stream, if it did.
     QString movedTo;
@@ -51,10 +53,11 @@ struct FakeOutputRecord
 class FakeAudioControl
 {
 public:
-    // The server's buffer, and what an output writes of it as it starts:
-    // Qt's PulseAudio output writes it in steps of 20 ms, past its end.
+    // The server's buffer, and how often an output ticks, as Qt's PulseAudio
+    // output has them. The first bytes written to an output are kept.
     static constexpr qint64 BufferUs = 250000;
-    static constexpr qint64 FirstFillUs = BufferUs + 30000;
+    static constexpr int TickMs = 20;
+    static constexpr int KeptBytes = 1 << 20;
 
     virtual ~FakeAudioControl() = default;
 
@@ -68,11 +71,11 @@ public:
     virtual void clearOutputs() = 0;
     virtual int outputCount() const = 0;
     virtual FakeOutputRecord output(int index) const = 0;
-    // Reads up to bytes from the device the output was started on, as a
-    // playing output would, and records what came back.
-    virtual QByteArray pull(int index, qint64 bytes) = 0;
-    // Lets time pass: every output that plays counts this much more played,
-    // beyond the buffer it filled as it started.
+    // The timer the output ticks on, as Qt's outputs do from their start;
+    // null once the output is gone.
+    virtual QTimer *tick(int index) const = 0;
+    // Lets time pass: the server plays this much of what waits in the
+    // buffer of every output that plays.
     virtual void play(qint64 usecs) = 0;
     // What a server that went away does to an output: stopped, with an error.
     virtual void fail(int index) = 0;

@@ -3,8 +3,6 @@
 #include "fakedeviceinfo.h"
 #include "fakeoutput.h"
 
-#include <QIODevice>
-
 FakeAudioSystem::FakeAudioSystem(QObject *parent)
     : QAudioSystemPlugin(parent)
     , blocking(qgetenv("FAKEAUDIO_BLOCK_START") == "1")
@@ -76,12 +74,10 @@ FakeOutputRecord FakeAudioSystem::output(int index) const
     return records.value(index);
 }
 
-QByteArray FakeAudioSystem::pull(int index, qint64 bytes)
+QTimer *FakeAudioSystem::tick(int index) const
 {
-    FakeOutputRecord &r = record(index);
-    if (!r.source || r.stops > 0 || r.destroyed || r.killed)
-        return QByteArray();
-    return r.source->read(bytes);
+    FakeOutput *output = liveOutput(index);
+    return output ? output->tickTimer() : nullptr;
 }
 
 void FakeAudioSystem::play(qint64 usecs)
@@ -91,7 +87,7 @@ void FakeAudioSystem::play(qint64 usecs)
         FakeOutputRecord &r = records[i];
         if (output && output->state() == QAudio::ActiveState && !r.killed
             && !deviceNamed(r.device).suspended)
-            r.processedUSecs += usecs;
+            r.queuedBytes -= qMin(r.queuedBytes, qint64(r.format.bytesForDuration(usecs)));
     }
 }
 

@@ -29,7 +29,7 @@ public:
     void clearOutputs() override;
     int outputCount() const override;
     FakeOutputRecord output(int index) const override;
-    QByteArray pull(int index, qint64 bytes) override;
+    QTimer *tick(int index) const override;
     void play(qint64 usecs) override;
     void fail(int index) override;
     void kill(int index) override;

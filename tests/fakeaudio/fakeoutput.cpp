@@ -2,45 +2,80 @@
 
 #include "fakeaudiosystem.h"
 
+#include <QIODevice>
+#include <QTimer>
+
 #include <unistd.h>
+
+namespace {
+
+// What a program writes to in push mode.
+class FakeSink : public QIODevice
+{
+public:
+    explicit FakeSink(FakeOutput *output)
+        : QIODevice(output)
+        , output(output)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 bytes) override { return output->take(data, bytes); }
+
+private:
+    FakeOutput *output;
+};
+
+} // namespace
 
 FakeOutput::FakeOutput(FakeAudioSystem *system, int index)
     : system(system)
     , index(index)
-{ }
+    , tick(new QTimer(this))
+{
+    tick->setInterval(FakeAudioControl::TickMs);
+}
 
 FakeOutput::~FakeOutput()
 {
-    if (index < system->outputCount())
-        system->record(index).destroyed = true;
+    // What was written to it goes with it: a soak makes thousands.
+    if (index < system->outputCount()) {
+        FakeOutputRecord &record = system->record(index);
+        record.destroyed = true;
+        record.written = QByteArray();
+    }
 }
 
-void FakeOutput::start(QIODevice *device)
+void FakeOutput::start(QIODevice *)
+{
+    // The program writes what the server asks for itself.
+    setState(QAudio::StoppedState, QAudio::OpenError);
+}
+
+QIODevice *FakeOutput::start()
 {
     FakeOutputRecord &record = system->record(index);
-    record.source = device;
     ++record.starts;
     while (system->blocksStart())
         ::pause();
     record.killed = system->deviceNamed(record.device).killsStreams;
     if (system->serverLost()) {
         setState(QAudio::StoppedState, QAudio::FatalError);
-        return;
+        return nullptr;
     }
-    // The server takes its first buffer at once, as Qt's PulseAudio output
-    // writes it.
-    record.processedUSecs = FakeAudioControl::FirstFillUs;
+    if (!sink)
+        sink = new FakeSink(this);
+    tick->start();
     setState(QAudio::ActiveState, QAudio::NoError);
-}
-
-QIODevice *FakeOutput::start()
-{
-    return nullptr;
+    return sink;
 }
 
 void FakeOutput::stop()
 {
     ++system->record(index).stops;
+    tick->stop();
     setState(QAudio::StoppedState, QAudio::NoError);
 }
 
@@ -48,15 +83,31 @@ void FakeOutput::reset() { }
 void FakeOutput::suspend() { }
 void FakeOutput::resume() { }
 
+qint64 FakeOutput::take(const char *data, qint64 bytes)
+{
+    FakeOutputRecord &record = system->record(index);
+    const qint64 taken = qMin<qint64>(bytes, qMax(0, bytesFree()));
+    record.written.append(
+            data, int(qMin<qint64>(taken, FakeAudioControl::KeptBytes - record.written.size())));
+    record.writtenBytes += taken;
+    record.queuedBytes += taken;
+    return taken;
+}
+
 int FakeOutput::bytesFree() const
 {
+    const FakeOutputRecord record = system->output(index);
     // What Qt's PulseAudio output reports, for good, once its stream was killed.
-    return system->output(index).killed ? -1 : 0;
+    if (record.killed)
+        return -1;
+    if (currentState != QAudio::ActiveState)
+        return 0;
+    return int(record.format.bytesForDuration(FakeAudioControl::BufferUs) - record.queuedBytes);
 }
 
 int FakeOutput::periodSize() const
 {
-    return 0;
+    return system->output(index).format.bytesForDuration(FakeAudioControl::TickMs * 1000);
 }
 
 void FakeOutput::setBufferSize(int) { }
@@ -75,7 +126,8 @@ int FakeOutput::notifyInterval() const
 
 qint64 FakeOutput::processedUSecs() const
 {
-    return system->output(index).processedUSecs;
+    const FakeOutputRecord record = system->output(index);
+    return record.format.durationForBytes(int(record.writtenBytes));
 }
 
 qint64 FakeOutput::elapsedUSecs() const
@@ -115,6 +167,7 @@ qreal FakeOutput::volume() const
 
 void FakeOutput::fail()
 {
+    tick->stop();
     setState(QAudio::StoppedState, QAudio::FatalError);
 }
 

@@ -4,9 +4,12 @@
 #include <QAbstractAudioOutput>
 
 class FakeAudioSystem;
+class QTimer;
 
-// An output that plays nothing: it records what it is asked to do in its
-// system's record at index, and is pulled from only when a test says so.
+// An output that plays nothing: it records what it is asked to do, and what
+// is written to it, in its system's record at index. Like Qt's PulseAudio
+// output it ticks on a timer of its own, its child from the start, running
+// from each start to the stop.
 class FakeOutput : public QAbstractAudioOutput
 {
     Q_OBJECT
@@ -37,12 +40,17 @@ public:
     qreal volume() const override;
 
     void fail();
+    QTimer *tickTimer() const { return tick; }
+    // Takes what is written, as far as the server's buffer has room.
+    qint64 take(const char *data, qint64 bytes);
 
 private:
     void setState(QAudio::State state, QAudio::Error error);
 
     FakeAudioSystem *system = nullptr;
     int index = -1;
+    QTimer *tick = nullptr;
+    QIODevice *sink = nullptr;
     QAudio::State currentState = QAudio::StoppedState;
     QAudio::Error currentError = QAudio::NoError;
 };
