@@ -1,8 +1,10 @@
 // Runs steadytone, the same tone device on a bare QAudioOutput (Qt's floor),
 // and sox's play producing the same tone, on a private PulseAudio null sink,
 // one after the other, and reports what each costs: CPU time, context
-// switches, peak resident memory and time to first sound. Then steadytone
-// again, on one, two and four sinks at once.
+// switches, peak resident memory and time to first sound. Then each way of
+// choosing outputs by turns: one output, three named ones, --all on three
+// sinks, and three named ones with one stream killed by the server and
+// rebuilt; and the default mode beside --all on one sink.
 //   processbench [SECONDS]
 #include "audioserver.h"
 #include "childprocess.h"
@@ -13,6 +15,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
+
+#include <algorithm>
+#include <functional>
 
 #include <unistd.h>
 
@@ -73,8 +78,12 @@ Usage usage(qint64 pid)
     return result;
 }
 
+// What is done to the process once it has settled, before it is measured.
+using Settled = std::function<void(qint64 pid)>;
+
 Figures measure(AudioServer &server, const QString &program, const QStringList &arguments,
-                const QProcessEnvironment &environment, int seconds)
+                const QProcessEnvironment &environment, int seconds,
+                const Settled &settledHook = {})
 {
     Figures figures;
     Recorder recorder(server, QStringLiteral("bench1"), 44100, 1);
@@ -96,6 +105,10 @@ Figures measure(AudioServer &server, const QString &program, const QStringList &
             figures.firstSoundMs = clock.elapsed();
         QTest::qWait(5);
     }
+    if (settledHook) {
+        settledHook(pid);
+        QTest::qWait(1000);
+    }
     const Usage settled = usage(pid);
     const qint64 settledAt = clock.elapsed();
     while (clock.elapsed() < seconds * 1000)
@@ -112,18 +125,40 @@ Figures measure(AudioServer &server, const QString &program, const QStringList &
     return figures;
 }
 
-Figures mean(const QList<Figures> &runs)
+Figures median(QList<Figures> runs)
 {
-    Figures sum;
-    for (const Figures &run : runs) {
-        sum.cpuSeconds += run.cpuSeconds / runs.size();
-        sum.steadyCpuPercent += run.steadyCpuPercent / runs.size();
-        sum.switchesPerSecond += run.switchesPerSecond / runs.size();
-        sum.mainSwitchesPerSecond += run.mainSwitchesPerSecond / runs.size();
-        sum.peakRssMiB = qMax(sum.peakRssMiB, run.peakRssMiB);
-        sum.firstSoundMs = qMax(sum.firstSoundMs, run.firstSoundMs);
+    auto middle = [&runs](double Figures::*field) {
+        std::sort(runs.begin(), runs.end(),
+                  [field](const Figures &a, const Figures &b) { return a.*field < b.*field; });
+        return runs.at(runs.size() / 2).*field;
+    };
+    Figures result;
+    result.cpuSeconds = middle(&Figures::cpuSeconds);
+    result.steadyCpuPercent = middle(&Figures::steadyCpuPercent);
+    result.switchesPerSecond = middle(&Figures::switchesPerSecond);
+    result.mainSwitchesPerSecond = middle(&Figures::mainSwitchesPerSecond);
+    result.peakRssMiB = middle(&Figures::peakRssMiB);
+    result.firstSoundMs = middle(&Figures::firstSoundMs);
+    return result;
+}
+
+// Kills the process's stream on the sink, as a server that takes it away
+// does.
+void killStream(AudioServer &server, const QString &sink)
+{
+    QString sinks;
+    QString inputs;
+    server.pactl({ "list", "short", "sinks" }, &sinks);
+    server.pactl({ "list", "short", "sink-inputs" }, &inputs);
+    QString index;
+    for (const QString &line : sinks.split('\n')) {
+        if (line.section('\t', 1, 1) == sink)
+            index = line.section('\t', 0, 0);
     }
-    return sum;
+    for (const QString &line : inputs.split('\n')) {
+        if (!index.isEmpty() && line.section('\t', 1, 1) == index)
+            server.pactl({ "kill-sink-input", line.section('\t', 0, 0) });
+    }
 }
 
 void table(const QStringList &names, const QList<Figures> &figures, int seconds)
@@ -159,7 +194,7 @@ int main(int argc, char *argv[])
 
     AudioServer server(AudioServer::PulseAudio);
     QList<AudioServer::Sink> sinks;
-    for (int i = 1; i <= 4; ++i)
+    for (int i = 1; i <= 3; ++i)
         sinks.append({ QStringLiteral("bench%1").arg(i), 44100, 1 });
     if (!server.start(sinks))
         qFatal("no audio server: %s", qPrintable(server.errorString()));
@@ -181,39 +216,76 @@ int main(int argc, char *argv[])
                     { "-q", "-n", "synth", "sine", "20", "vol", "0.02" }, soxEnvironment, seconds);
     table({ "steadytone", "bare Qt", "play" }, { ours, bare, sox }, seconds);
 
-    qInfo("\nsteadytone on several sinks at once, each named with --device, for %d s.", seconds);
-    QList<Figures> several;
-    QStringList names;
-    for (const int outputs : { 1, 2, 4 }) {
+    // Each way of choosing outputs, by turns, so that what the machine does
+    // meanwhile falls on all of them alike; medians of three rounds.
+    const int turnSeconds = qMax(10, seconds / 4);
+    const QStringList three { "--device", "bench1", "--device", "bench2", "--device", "bench3" };
+    struct Mode
+    {
+        QString name;
+        QString program;
         QStringList arguments;
-        for (int i = 1; i <= outputs; ++i)
-            arguments << QStringLiteral("--device") << sinks.at(i - 1).name;
-        several.append(measure(server, QStringLiteral(STEADYTONE_EXE), arguments,
-                               server.environment(), seconds));
-        names << QStringLiteral("%1 output%2").arg(outputs).arg(outputs > 1 ? "s" : "");
+        Settled hook;
+    };
+    const QList<Mode> modes {
+        { "bare Qt", QStringLiteral(BAREOUTPUT_EXE), {}, {} },
+        { "1 output", QStringLiteral(STEADYTONE_EXE), { "--device", "bench1" }, {} },
+        { "3 named", QStringLiteral(STEADYTONE_EXE), three, {} },
+        { "--all on 3", QStringLiteral(STEADYTONE_EXE), { "--all" }, {} },
+        { "3, 1 rebuilt", QStringLiteral(STEADYTONE_EXE), three,
+          [&server](qint64) { killStream(server, QStringLiteral("bench2")); } },
+    };
+    qInfo("\nEach way of choosing outputs, by turns, %d s each, medians of three rounds; the "
+          "last kills the stream on bench2 once the program has settled, and measures after "
+          "its rebuild.",
+          turnSeconds);
+    QVector<QList<Figures>> byMode(modes.size());
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < modes.size(); ++i)
+            byMode[i].append(measure(server, modes.at(i).program, modes.at(i).arguments,
+                                     server.environment(), turnSeconds, modes.at(i).hook));
     }
-    table(names, several, seconds);
+    QStringList names;
+    QList<Figures> medians;
+    for (int i = 0; i < modes.size(); ++i) {
+        names << modes.at(i).name;
+        medians << median(byMode.at(i));
+    }
+    table(names, medians, turnSeconds);
+    const Figures &one = medians.at(1);
+    for (int i = 2; i < modes.size(); ++i)
+        qInfo("%s against 1 output: main thread %.2f times, whole process %.2f times",
+              qPrintable(modes.at(i).name),
+              medians.at(i).mainSwitchesPerSecond / one.mainSwitchesPerSecond,
+              medians.at(i).switchesPerSecond / one.switchesPerSecond);
 
     // Every mode checks the same way: --all reads no device list at its
     // regular checks, so on a server with one sink it costs what following
-    // the default does. Run by turns, three times each, and averaged: on a
-    // small virtual machine the same program moves by a fifth or more from
-    // one run to the next.
-    qInfo("\nThe default mode and --all on a server with one sink, by turns, three runs of "
-          "%d s each, averaged.",
-          seconds / 2);
+    // the default does. By turns, five rounds each, with the spread, which
+    // tells what of a difference is noise.
+    qInfo("\nThe default mode and --all on a server with one sink, by turns, five runs of %d s "
+          "each: medians, and the spread.",
+          turnSeconds);
     server.stop();
     AudioServer single(AudioServer::PulseAudio);
     if (!single.start({ sinks.first() }))
         qFatal("no audio server: %s", qPrintable(single.errorString()));
     measure(single, QStringLiteral(STEADYTONE_EXE), {}, single.environment(), 0);
-    QList<Figures> byMode[2];
-    for (int round = 0; round < 3; ++round) {
+    QList<Figures> defaultOrAll[2];
+    for (int round = 0; round < 5; ++round) {
         for (int mode = 0; mode < 2; ++mode)
-            byMode[mode].append(measure(single, QStringLiteral(STEADYTONE_EXE),
-                                        mode == 0 ? QStringList() : QStringList { "--all" },
-                                        single.environment(), seconds / 2));
+            defaultOrAll[mode].append(measure(single, QStringLiteral(STEADYTONE_EXE),
+                                              mode == 0 ? QStringList() : QStringList { "--all" },
+                                              single.environment(), turnSeconds));
     }
-    table({ "default", "--all" }, { mean(byMode[0]), mean(byMode[1]) }, seconds / 2);
+    table({ "default", "--all" }, { median(defaultOrAll[0]), median(defaultOrAll[1]) },
+          turnSeconds);
+    for (int mode = 0; mode < 2; ++mode) {
+        QStringList cpu;
+        for (const Figures &run : qAsConst(defaultOrAll[mode]))
+            cpu << QString::number(run.steadyCpuPercent, 'f', 2);
+        qInfo("%s: CPU %% of one core in each run: %s", mode == 0 ? "default" : "--all",
+              qPrintable(cpu.join(QStringLiteral(", "))));
+    }
     return 0;
 }
