@@ -18,6 +18,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include <unistd.h>
 
@@ -81,14 +83,20 @@ Usage usage(qint64 pid)
 // What is done to the process once it has settled, before it is measured.
 using Settled = std::function<void(qint64 pid)>;
 
+// The first sound is timed on the first sink recorded.
 Figures measure(AudioServer &server, const QString &program, const QStringList &arguments,
                 const QProcessEnvironment &environment, int seconds,
-                const Settled &settledHook = {})
+                const Settled &settledHook = {},
+                const QStringList &recorded = { QStringLiteral("bench1") })
 {
     Figures figures;
-    Recorder recorder(server, QStringLiteral("bench1"), 44100, 1);
-    if (!recorder.start())
-        qFatal("parec did not start");
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    for (const QString &sink : recorded) {
+        recorders.push_back(std::make_unique<Recorder>(server, sink, 44100, 1));
+        if (!recorders.back()->start())
+            qFatal("parec did not start");
+    }
+    Recorder &recorder = *recorders.front();
     ChildProcess process;
     process.setProcessEnvironment(environment);
     process.setStandardOutputFile(QProcess::nullDevice());
@@ -217,7 +225,9 @@ int main(int argc, char *argv[])
     table({ "steadytone", "bare Qt", "play" }, { ours, bare, sox }, seconds);
 
     // Each way of choosing outputs, by turns, so that what the machine does
-    // meanwhile falls on all of them alike; medians of three rounds.
+    // meanwhile falls on all of them alike; medians of three rounds. Every
+    // sink is recorded at a short latency, as a real device plays, so that
+    // the server asks every stream for data as often as a device would.
     const int turnSeconds = qMax(10, seconds / 4);
     const QStringList three { "--device", "bench1", "--device", "bench2", "--device", "bench3" };
     struct Mode
@@ -235,15 +245,16 @@ int main(int argc, char *argv[])
         { "3, 1 rebuilt", QStringLiteral(STEADYTONE_EXE), three,
           [&server](qint64) { killStream(server, QStringLiteral("bench2")); } },
     };
-    qInfo("\nEach way of choosing outputs, by turns, %d s each, medians of three rounds; the "
-          "last kills the stream on bench2 once the program has settled, and measures after "
-          "its rebuild.",
+    qInfo("\nEach way of choosing outputs, by turns, %d s each, with every sink recorded at a "
+          "latency of 20 ms, medians of three rounds; the last kills the stream on bench2 once "
+          "the program has settled, and measures after its rebuild.",
           turnSeconds);
     QVector<QList<Figures>> byMode(modes.size());
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < modes.size(); ++i)
             byMode[i].append(measure(server, modes.at(i).program, modes.at(i).arguments,
-                                     server.environment(), turnSeconds, modes.at(i).hook));
+                                     server.environment(), turnSeconds, modes.at(i).hook,
+                                     { "bench1", "bench2", "bench3" }));
     }
     QStringList names;
     QList<Figures> medians;

@@ -138,8 +138,12 @@ void DevicePlayer::feed()
 
 void DevicePlayer::restartTick()
 {
-    if (tick && tick->isActive())
-        tick->start();
+    if (!tick || !tick->isActive())
+        return;
+    // Topped up first: the tick restarted comes up to a tick later than it
+    // would have.
+    feed();
+    tick->start();
 }
 
 DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular, qint64 nowMs)

@@ -92,8 +92,6 @@ private slots:
     void lostBackendPlaysNothing();
     void mixers_data();
     void mixers();
-    void readyOnceSettled_data();
-    void readyOnceSettled();
     void serverReturns_data();
     void serverReturns();
     void killStormThatEnds();
@@ -749,51 +747,75 @@ void tst_AudioOut::lostBackendPlaysNothing()
 
 void tst_AudioOut::mixers_data()
 {
-    // Where the stream's and the sink's mixers stand for a while, before
-    // they are put back.
+    // Where the stream's and the sink's mixers stand, and whether the server
+    // has the sink suspended, as the program starts or later; for how long,
+    // before they are put back.
+    QTest::addColumn<bool>("atStart");
+    QTest::addColumn<bool>("suspended");
     QTest::addColumn<ServerState::Mixer>("stream");
     QTest::addColumn<ServerState::Mixer>("sink");
     QTest::addColumn<int>("heldMs");
     QTest::addColumn<QString>("said");
     QTest::addColumn<QString>("status");
 
+    const ServerState::Mixer top;
+    const ServerState::Mixer muted { true, 1.0 };
     const QString playing = "Playing 440 Hz at volume 0.4 on Alpha (alpha)";
-    QTest::newRow("the stream muted")
-            << ServerState::Mixer { true, 1.0 } << ServerState::Mixer() << Narrator::SettleMs
-            << "warning: The steadytone stream on Alpha (alpha) is muted in the mixer: nothing "
-               "reaches the device"
-            << "Nothing reaches Alpha (alpha): the steadytone stream is muted in the mixer";
+    const QString streamMuted = "warning: The steadytone stream on Alpha (alpha) is muted in the "
+                                "mixer: nothing reaches the device";
+    const QString nothing = "Nothing reaches Alpha (alpha): ";
+    const int held = LineThrottle::IntervalMs;
+    QTest::newRow("the stream muted") << false << false << muted << top << held << streamMuted
+                                      << nothing + "the steadytone stream is muted in the mixer";
     QTest::newRow("the sink at 0 %")
-            << ServerState::Mixer() << ServerState::Mixer { false, 0.0 } << Narrator::SettleMs
+            << false << false << top << ServerState::Mixer { false, 0.0 } << held
             << "warning: Alpha (alpha) is at 0 % in the mixer: nothing reaches the device"
-            << "Nothing reaches Alpha (alpha): it is at 0 % in the mixer";
+            << nothing + "it is at 0 % in the mixer";
     QTest::newRow("the stream half-way")
-            << ServerState::Mixer { false, 0.5 } << ServerState::Mixer() << Narrator::SettleMs
+            << false << false << ServerState::Mixer { false, 0.5 } << top << held
             << "info: The steadytone stream on Alpha (alpha) is at 50 % in the mixer: the device "
                "gets the tone at volume 0.05"
             << playing + ", which the mixer turns down to volume 0.05";
-    QTest::newRow("muted for a moment") << ServerState::Mixer { true, 1.0 } << ServerState::Mixer()
-                                        << Narrator::SettleMs / 2 << "" << playing;
+    QTest::newRow("muted for a moment")
+            << false << false << muted << top << Narrator::SettleMs / 2 << "" << playing;
+    // The server applies a mute it remembers from an earlier run.
+    QTest::newRow("a remembered mute") << true << false << muted << top << held << streamMuted
+                                       << nothing + "the steadytone stream is muted in the mixer";
+    // A sink that was idle is resumed as the stream starts.
+    QTest::newRow("a sink suspended while idle")
+            << true << true << top << top << held << "" << playing;
 }
 
 void tst_AudioOut::mixers()
 {
+    QFETCH(bool, atStart);
+    QFETCH(bool, suspended);
     QFETCH(ServerState::Mixer, stream);
     QFETCH(ServerState::Mixer, sink);
     QFETCH(int, heldMs);
     QFETCH(QString, said);
     QFETCH(QString, status);
 
-    audio->setDevices({ device("alpha") });
+    FakeDevice alpha = device("alpha");
+    alpha.suspended = suspended;
+    audio->setDevices({ alpha });
     server = Server::WithSink;
     start({ 440, 0.4 });
-    check();
+    QSignalSpy ready(narrator.get(), &Narrator::ready);
     QSignalSpy checks(audioOut.get(), &AudioOut::checked);
-    // The server tells of each change; what holds long enough is said.
+    // Ready once the server has told of the stream, and what reaches the
+    // device is settled.
+    QCOMPARE(ready.count(), 0);
+    if (!atStart)
+        check();
+    // The server tells of each change; what holds long enough is said, a
+    // second after the last line about the device at the most.
     auto hold = [&](const ServerState::Mixer &streamNow, const ServerState::Mixer &sinkNow, int ms,
                     const QString &expected) {
         streamMixer = streamNow;
         sinkMixer = sinkNow;
+        alpha.suspended = false;
+        audio->setDevices({ alpha });
         const int checked = checks.count();
         setServer(Server::WithSink);
         QTRY_VERIFY(checks.count() > checked);
@@ -803,62 +825,15 @@ void tst_AudioOut::mixers()
     };
     hold(stream, sink, heldMs, status);
     QCOMPARE(accountSinceStart(), said.isEmpty() ? QStringList() : QStringList { said });
+    QCOMPARE(ready.count(), 1);
+    if (atStart)
+        QCOMPARE(ready.first().value(0).toString(), status);
 
-    // Put back, the tone plays as before, and a line says so, a second after
-    // the last one about the device.
+    // Put back, the tone plays as before, and a line says so.
     const QString playing = "Playing 440 Hz at volume 0.4 on Alpha (alpha)";
     hold(ServerState::Mixer(), ServerState::Mixer(), LineThrottle::IntervalMs, playing);
     QCOMPARE(accountSinceStart().mid(said.isEmpty() ? 0 : 1),
              said.isEmpty() ? QStringList() : QStringList { "info: " + playing });
-}
-
-void tst_AudioOut::readyOnceSettled_data()
-{
-    // What the server reports of the sink as the first check starts a stream
-    // there, and of the stream once it has it.
-    QTest::addColumn<bool>("suspended");
-    QTest::addColumn<bool>("muted");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("said");
-
-    // A sink that was idle is resumed as the stream starts.
-    QTest::newRow("a sink suspended while idle")
-            << true << false << "Playing 20 Hz at volume 0.02 on Alpha (alpha)"
-            << "";
-    // The server applies a mute it remembers from an earlier run.
-    QTest::newRow("a remembered mute")
-            << false << true
-            << "Nothing reaches Alpha (alpha): the steadytone stream is muted in the mixer"
-            << "warning: The steadytone stream on Alpha (alpha) is muted in the mixer: nothing "
-               "reaches the device";
-}
-
-void tst_AudioOut::readyOnceSettled()
-{
-    QFETCH(bool, suspended);
-    QFETCH(bool, muted);
-    QFETCH(QString, said);
-
-    FakeDevice alpha = device("alpha");
-    alpha.suspended = suspended;
-    audio->setDevices({ alpha });
-    server = Server::WithSink;
-    start();
-    QSignalSpy ready(narrator.get(), &Narrator::ready);
-    // Until the server reports the stream, what reaches the device is not
-    // known.
-    QCOMPARE(ready.count(), 0);
-    alpha.suspended = false;
-    audio->setDevices({ alpha });
-    streamMixer.muted = muted;
-    QSignalSpy checks(audioOut.get(), &AudioOut::checked);
-    setServer(Server::WithSink);
-    QTRY_VERIFY(!checks.isEmpty());
-    // Held long enough, and a second after the last line about the device.
-    simulatedMs += LineThrottle::IntervalMs;
-    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, Narrator::SettleMs + TimerAllowanceMs);
-    QTEST(ready.first().value(0).toString(), "status");
-    QCOMPARE(accountSinceStart(), said.isEmpty() ? QStringList() : QStringList { said });
 }
 
 void tst_AudioOut::serverReturns_data()

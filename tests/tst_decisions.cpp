@@ -18,8 +18,8 @@ Q_DECLARE_METATYPE(QList<Look>)
 
 // The program's decisions, each a pure function of what it is told: what to
 // do about an output, when to start afresh and what the new image inherits,
-// when the event loop hangs, what the command line asks for, and what the
-// status says.
+// when the event loop hangs, what the command line asks for, and what reaches
+// a device and what the status says of it.
 class tst_Decisions : public QObject
 {
     Q_OBJECT
@@ -35,8 +35,6 @@ private slots:
     void guard();
     void arguments_data();
     void arguments();
-    void hearing_data();
-    void hearing();
     void status_data();
     void status();
 };
@@ -376,124 +374,65 @@ void tst_Decisions::arguments()
     QCOMPARE(parsed.tone.volume, volume);
 }
 
-void tst_Decisions::hearing_data()
-{
-    // The sink and this process's stream there, as the server reports them:
-    // "-" not reported, a slider's percent, "muted", "suspended".
-    QTest::addColumn<QString>("sink");
-    QTest::addColumn<QString>("stream");
-    QTest::addColumn<bool>("stalled");
-    QTest::addColumn<int>("trouble");
-    QTest::addColumn<double>("level");
-
-    QTest::newRow("nothing reported yet") << "-"
-                                          << "-" << false << int(Hearing::Heard) << 0.02;
-    QTest::newRow("the sliders at the top") << "100"
-                                            << "100" << false << int(Hearing::Heard) << 0.02;
-    QTest::newRow("a stream turned up") << "100"
-                                        << "150" << false << int(Hearing::Heard) << 0.0675;
-    // The server's scale is cubic: half-way is an eighth.
-    QTest::newRow("the stream half-way") << "100"
-                                         << "50" << false << int(Hearing::Reduced) << 0.0025;
-    QTest::newRow("the sink at 30 %") << "30"
-                                      << "100" << false << int(Hearing::Reduced) << 0.00054;
-    QTest::newRow("the stream at 0 %") << "100"
-                                       << "0" << false << int(Hearing::Silenced) << 0.0;
-    // Every 16-bit sample of the tone is zero then.
-    QTest::newRow("both low") << "20"
-                              << "10" << false << int(Hearing::Silenced) << 1.6e-7;
-    QTest::newRow("the stream muted") << "100"
-                                      << "muted" << false << int(Hearing::StreamMuted) << 0.02;
-    QTest::newRow("the sink muted, the stream too")
-            << "muted"
-            << "muted" << false << int(Hearing::SinkMuted) << 0.02;
-    QTest::newRow("suspended, and muted") << "suspended"
-                                          << "muted" << false << int(Hearing::Suspended) << 0.02;
-    QTest::newRow("stalled") << "100"
-                             << "100" << true << int(Hearing::Stalled) << 0.02;
-}
-
-void tst_Decisions::hearing()
-{
-    QFETCH(QString, sink);
-    QFETCH(QString, stream);
-    QFETCH(bool, stalled);
-    QFETCH(int, trouble);
-    QFETCH(double, level);
-
-    auto mixer = [](const QString &given) {
-        return ServerState::Mixer { given == "muted",
-                                    given == "muted" ? 1.0 : given.toInt() / 100.0 };
-    };
-    ServerState::Sink reportedSink { "alpha", "Alpha", sink == "suspended", mixer(sink) };
-    if (sink == "suspended")
-        reportedSink.mixer = ServerState::Mixer();
-    ServerState::Stream reportedStream { 7, "alpha", "alpha", mixer(stream) };
-    const Hearing hearing = Hearing::of(0.02, sink == "-" ? nullptr : &reportedSink,
-                                        stream == "-" ? nullptr : &reportedStream, stalled);
-    QCOMPARE(int(hearing.trouble), trouble);
-    QVERIFY2(qAbs(hearing.level - level) <= level * 1e-9,
-             qPrintable(QString::number(hearing.level)));
-}
-
 void tst_Decisions::status_data()
 {
     QTest::addColumn<bool>("paused");
     QTest::addColumn<bool>("server");
-    // The outputs that play: their names, each with what keeps it from
-    // being heard after a colon, and the sliders' percents after more.
+    // The outputs that play, each its name in words and what the server
+    // reports of it: its sink's slider in percent, "muted" or "suspended",
+    // and its stream's, in percent or "muted"; then "stalled" if Qt finds it
+    // so.
     QTest::addColumn<QStringList>("playing");
     QTest::addColumn<QStringList>("absent");
     QTest::addColumn<QString>("deferral");
     QTest::addColumn<QString>("status");
 
     const QStringList none;
-    const QString alpha = "Alpha (alpha)";
     const QString playing = "Playing 20 Hz at volume 0.02 on ";
-    QTest::newRow("playing") << false << true << QStringList { alpha } << none << ""
-                             << playing + alpha;
-    QTest::newRow("turned down") << false << true << QStringList { alpha + ":reduced:50:100" }
-                                 << none << ""
-                                 << playing + alpha
-                    + ", which the mixer turns down to volume 0.0025";
-    QTest::newRow("on three, one suspended")
-            << false << true << QStringList { alpha, "Beta (beta):suspended", "gamma" } << none
-            << ""
-            << playing
-                    + "2 outputs; nothing plays on Beta (beta): the sound server has "
-                      "suspended it";
-    QTest::newRow("on two, both muted")
-            << false << true << QStringList { alpha + ":streammuted", "beta:sinkmuted" } << none
-            << ""
-            << "Nothing reaches Alpha (alpha): the steadytone stream is muted in the mixer; "
-               "nothing reaches beta: it is muted in the mixer";
-    QTest::newRow("one named output missing")
-            << false << true << QStringList { alpha } << QStringList { "\"hdmi\"" } << ""
-            << playing + alpha + ", waiting for \"hdmi\"";
-    QTest::newRow("suspended") << false << true << QStringList { alpha + ":suspended" } << none
-                               << ""
-                               << "Nothing plays on Alpha (alpha): the sound server has suspended "
-                                  "it";
-    QTest::newRow("stalled") << false << true << QStringList { alpha + ":stalled" } << none << ""
-                             << "Nothing plays on Alpha (alpha); trying it again now and then";
-    QTest::newRow("the stream at 0 %")
-            << false << true << QStringList { alpha + ":silenced:0:100" } << none << ""
-            << "Nothing reaches Alpha (alpha): the steadytone stream is at 0 % in the mixer";
-    QTest::newRow("both low") << false << true << QStringList { alpha + ":silenced:10:20" } << none
-                              << ""
-                              << "Nothing reaches Alpha (alpha): the steadytone stream is at 10 % "
-                                 "and the device at 20 % in the mixer";
-    QTest::newRow("no output") << false << true << none << none << ""
-                               << "Waiting for an output device";
+    const QString nothing = "Nothing reaches Alpha (alpha): ";
+    auto row = [&](const char *name, const QStringList &outputs, const QString &status) {
+        QTest::newRow(name) << false << true << outputs << none << QString() << status;
+    };
+    row("playing", { "Alpha (alpha)|100|100" }, playing + "Alpha (alpha)");
+    row("a stream turned up", { "Alpha (alpha)|100|150" }, playing + "Alpha (alpha)");
+    // The server's scale is cubic: half-way is an eighth.
+    row("the stream half-way", { "Alpha (alpha)|100|50" },
+        playing + "Alpha (alpha), which the mixer turns down to volume 0.0025");
+    row("the sink at 30 %", { "Alpha (alpha)|30|100" },
+        playing + "Alpha (alpha), which the mixer turns down to volume 0.00054");
+    row("the stream at 0 %", { "Alpha (alpha)|100|0" },
+        nothing + "the steadytone stream is at 0 % in the mixer");
+    // Every 16-bit sample of the tone is zero then.
+    row("both low", { "Alpha (alpha)|20|10" },
+        nothing + "the steadytone stream is at 10 % and the device at 20 % in the mixer");
+    row("the stream muted", { "Alpha (alpha)|100|muted" },
+        nothing + "the steadytone stream is muted in the mixer");
+    row("the sink muted, and the stream", { "Alpha (alpha)|muted|muted" },
+        nothing + "it is muted in the mixer");
+    row("suspended, and muted", { "Alpha (alpha)|suspended|muted" },
+        "Nothing plays on Alpha (alpha): the sound server has suspended it");
+    row("stalled", { "Alpha (alpha)|100|100|stalled" },
+        "Nothing plays on Alpha (alpha); trying it again now and then");
+    row("on three, one suspended, one muted",
+        { "Alpha (alpha)|100|100", "Beta (beta)|suspended|100", "gamma|100|muted" },
+        playing
+                + "Alpha (alpha); nothing plays on Beta (beta): the sound server has "
+                  "suspended it; nothing reaches gamma: the steadytone stream is muted in the "
+                  "mixer");
+    QTest::newRow("on two, one named missing")
+            << false << true << QStringList { "alpha|100|100", "beta|100|100" }
+            << QStringList { "\"hdmi\"" } << QString()
+            << playing + "2 outputs, waiting for \"hdmi\"";
+    row("no output", none, "Waiting for an output device");
     QTest::newRow("the named ones missing")
-            << false << true << none << QStringList { "\"hdmi\"", "\"usb\"" } << ""
+            << false << true << none << QStringList { "\"hdmi\"", "\"usb\"" } << QString()
             << "Waiting for \"hdmi\", \"usb\" (steadytone --list shows the names)";
-    QTest::newRow("no server") << false << false << QStringList { alpha } << none << ""
-                               << "Waiting for an audio server";
-    QTest::newRow("paused") << true << false << none << none << ""
+    QTest::newRow("no server") << false << false << QStringList { "alpha|100|100" } << none
+                               << QString() << "Waiting for an audio server";
+    QTest::newRow("paused") << true << false << none << none << QString()
                             << "Paused while the session is idle";
     QTest::newRow("a fresh start waited for")
-            << true << false << QStringList { alpha } << none << "Waiting to start afresh"
+            << true << false << QStringList { "alpha|100|100" } << none << "Waiting to start afresh"
             << "Waiting to start afresh";
 }
 
@@ -502,30 +441,25 @@ void tst_Decisions::status()
     QFETCH(bool, paused);
     QFETCH(bool, server);
     QFETCH(QStringList, playing);
-    QFETCH(QStringList, absent);
-    QFETCH(QString, deferral);
 
-    const QHash<QString, Hearing::Trouble> troubles { { "", Hearing::Heard },
-                                                      { "reduced", Hearing::Reduced },
-                                                      { "stalled", Hearing::Stalled },
-                                                      { "streammuted", Hearing::StreamMuted },
-                                                      { "sinkmuted", Hearing::SinkMuted },
-                                                      { "silenced", Hearing::Silenced },
-                                                      { "suspended", Hearing::Suspended } };
+    auto mixer = [](const QString &given) {
+        return ServerState::Mixer { given == "muted",
+                                    given.toInt() > 0      ? given.toInt() / 100.0
+                                            : given == "0" ? 0.0
+                                                           : 1.0 };
+    };
     Narrator::Scene scene;
     scene.paused = paused;
     scene.reach = server ? ServerState::Reachable : ServerState::Unreachable;
     for (const QString &output : playing) {
-        Hearing hearing;
-        hearing.trouble = troubles.value(output.section(':', 1, 1));
-        hearing.streamPercent =
-                output.section(':', 2, 2).isEmpty() ? 100 : output.section(':', 2, 2).toInt();
-        hearing.sinkPercent =
-                output.section(':', 3, 3).isEmpty() ? 100 : output.section(':', 3, 3).toInt();
-        hearing.level = 0.02 * qPow(hearing.streamPercent / 100.0, 3)
-                * qPow(hearing.sinkPercent / 100.0, 3);
-        scene.playing.append({ output.section(':', 0, 0), hearing });
+        const QStringList said = output.split('|');
+        const ServerState::Sink sink { "s", "S", said.at(1) == "suspended", mixer(said.at(1)) };
+        const ServerState::Stream stream { 1, "s", "s", mixer(said.at(2)) };
+        scene.playing.append(
+                { said.at(0), Hearing::of(0.02, &sink, &stream, said.value(3) == "stalled") });
     }
+    QFETCH(QStringList, absent);
+    QFETCH(QString, deferral);
     scene.absent = absent;
     scene.deferral = deferral;
     QTEST(Narrator::status(Tone::Settings(), scene), "status");

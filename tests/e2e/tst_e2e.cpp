@@ -166,6 +166,18 @@ QList<Stream> streams(AudioServer &server)
     return result;
 }
 
+// The state the server reports of the sink: RUNNING, IDLE or SUSPENDED.
+QString sinkState(AudioServer &server, const QString &name)
+{
+    QString sinks;
+    server.pactl({ "list", "short", "sinks" }, &sinks);
+    for (const QString &line : sinks.split('\n')) {
+        if (line.section('\t', 1, 1) == name)
+            return line.section('\t', 4, 4).trimmed();
+    }
+    return QString();
+}
+
 // Waits until phaseMs after one of the program's checks, the first check
 // after its start at the earliest. Its checks come every CheckMs from its
 // settings line on.
@@ -600,17 +612,9 @@ void tst_E2E::desktop()
     server.setDesktop(true);
     QVERIFY2(server.start({ { "alpha", 44100, 1 }, { "beta", 44100, 1 } }),
              qPrintable(server.errorString()));
-    auto sinkState = [&server](const QString &name) {
-        QString sinks;
-        server.pactl({ "list", "short", "sinks" }, &sinks);
-        for (const QString &line : sinks.split('\n')) {
-            if (line.section('\t', 1, 1) == name)
-                return line.section('\t', 4, 4).trimmed();
-        }
-        return QString();
-    };
     // Both sinks idle for long enough to be suspended (WirePlumber takes 5 s).
-    QTRY_VERIFY_WITH_TIMEOUT(sinkState("alpha") == "SUSPENDED" && sinkState("beta") == "SUSPENDED",
+    QTRY_VERIFY_WITH_TIMEOUT(sinkState(server, "alpha") == "SUSPENDED"
+                                     && sinkState(server, "beta") == "SUSPENDED",
                              5000 + LoadAllowanceMs + TimerSlackMs);
     auto warnings = [](Player &player) {
         QStringList lines;
@@ -732,11 +736,6 @@ void tst_E2E::pauseWhenIdle()
         }
         return lines;
     };
-    auto sinkState = [&server] {
-        QString sinks;
-        server.pactl({ "list", "short", "sinks" }, &sinks);
-        return sinks.section('\t', 4, 4).trimmed();
-    };
     QElapsedTimer clock;
 
     if (change == "idle" || change == "locked") {
@@ -745,7 +744,7 @@ void tst_E2E::pauseWhenIdle()
         QTRY_VERIFY_WITH_TIMEOUT(streams(server).isEmpty(), PauseMs);
         qInfo("no stream %lld ms after the session went %s", clock.elapsed(), qPrintable(change));
         // Nothing plays: the sink is free to be suspended.
-        QTRY_VERIFY_WITH_TIMEOUT(sinkState() != "RUNNING", PauseMs);
+        QTRY_VERIFY_WITH_TIMEOUT(sinkState(server, "alpha") != "RUNNING", PauseMs);
         QCOMPARE(player.state(), QProcess::Running);
         recorder = std::make_unique<Recorder>(server, "alpha", 44100, 1);
         QVERIFY(recorder->start());
