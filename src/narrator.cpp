@@ -369,8 +369,10 @@ void Narrator::tellHearing(const QString &device, const Hearing &before, const H
     const QString name = named(device);
     switch (after.trouble) {
     case Hearing::Heard:
-        // Back from a stall the rebuild's own line told of.
-        if (before.trouble != Hearing::Stalled)
+        // Back from what kept the tone away or turned it down; a stall's end
+        // the rebuild's own line told of, and a slider turned up tells
+        // nothing new.
+        if (before.trouble != Hearing::Stalled && before.trouble != Hearing::Heard)
             lines->say(QtInfoMsg, device, playingOn(tone, name));
         return;
     case Hearing::Reduced:

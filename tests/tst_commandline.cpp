@@ -182,10 +182,20 @@ void tst_CommandLine::serviceNotifications()
     const qint64 startMs = notify.elapsed();
     run.start(QStringLiteral(STEADYTONE_EXE), QStringList());
     QVERIFY(run.waitForStarted());
-    // The first check and, with a watchdog, the next, each of which pings
-    // it and says nothing else; then the server goes, which is news.
+    // Ready, and, with a watchdog, a regular check, a check interval after
+    // the start, each check pinging it and saying nothing else; then the
+    // server goes, which is news.
     const int lookMs = StartAllowanceMs + (watchdog ? AudioOut::CheckIntervalMs + TimerSlackMs : 0);
-    QTest::qWait(lookMs);
+    auto regularPing = [&] {
+        for (const NotifySocket::Field &field : notify.fields()) {
+            if (field.text == "WATCHDOG=1"
+                && field.atMs - startMs >= AudioOut::CheckIntervalMs - TimerSlackMs)
+                return true;
+        }
+        return !watchdog;
+    };
+    QVERIFY(QTest::qWaitFor([&] { return !notify.readyStatus().isEmpty() && regularPing(); },
+                            lookMs));
     const qint64 serverGoneAt = notify.elapsed() - startMs;
     if (server) {
         pulse.stop();
