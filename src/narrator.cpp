@@ -281,10 +281,7 @@ void Narrator::checked(const QList<Output> &found, bool regular)
     if (firstCheckMs < 0)
         firstCheckMs = clock();
     for (const QString &name : outputs.names) {
-        const bool present =
-                std::any_of(found.cbegin(), found.cend(),
-                            [&name](const Output &player) { return player.device == name; });
-        if (present) {
+        if (hasPlayerOn(name)) {
             missed.remove(name);
         } else if (regular && server.answers() && !paused && !missed.contains(name)) {
             // Said at a regular check, so that a server that has just come
@@ -343,8 +340,7 @@ void Narrator::update()
     }
     hearings = kept;
     for (const QString &name : outputs.names) {
-        if (!std::any_of(players.cbegin(), players.cend(),
-                         [&name](const Output &player) { return player.device == name; }))
+        if (!hasPlayerOn(name))
             scene.absent << quoted(name);
     }
     scene.deferral = deferral;
@@ -428,6 +424,12 @@ void Narrator::restartDeferred(FreshStart::Reason reason, qint64 waitMs)
             << QStringLiteral("Nothing plays: %1, and the last start found nothing to play; "
                               "starting afresh at %2, or as soon as the audio server comes back")
                        .arg(why, when);
+}
+
+bool Narrator::hasPlayerOn(const QString &device) const
+{
+    return std::any_of(players.cbegin(), players.cend(),
+                       [&device](const Output &player) { return player.device == device; });
 }
 
 QString Narrator::named(const QString &device) const

@@ -116,6 +116,8 @@ private:
     void tellHearing(const QString &device, const Hearing &before, const Hearing &after);
     // Looks again this much later, unless it is to look sooner already.
     void lookAgainIn(qint64 delayMs);
+    // Whether the last check found a player on the device.
+    bool hasPlayerOn(const QString &device) const;
     // A device as lines and the status name it: its description and name.
     QString named(const QString &device) const;
 
