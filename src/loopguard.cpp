@@ -85,18 +85,18 @@ void LoopGuard::run()
 {
     QMutexLocker lock(&mutex);
     Judge judge(tickMs, clock.elapsed());
+    // It looks before it waits: a start that began before this thread first
+    // held the lock woke nobody, and is found here.
     while (!stopping) {
-        const qint64 waitMs = judge.nextLookMs() - clock.elapsed();
-        if (waitMs > 0)
-            wake.wait(&mutex, QDeadlineTimer(waitMs));
-        if (stopping)
-            break;
         const Judge::Verdict verdict = judge.look(
                 clock.elapsed(), checks.load(std::memory_order_relaxed), startBeganMs.load());
-        if (verdict == Judge::Fine)
-            continue;
-        lock.unlock();
-        onHang(verdict == Judge::StartStuck ? FreshStart::StartStuck : FreshStart::LoopStuck);
-        lock.relock();
+        if (verdict != Judge::Fine) {
+            lock.unlock();
+            onHang(verdict == Judge::StartStuck ? FreshStart::StartStuck : FreshStart::LoopStuck);
+            lock.relock();
+        }
+        const qint64 waitMs = judge.nextLookMs() - clock.elapsed();
+        if (waitMs > 0 && !stopping)
+            wake.wait(&mutex, QDeadlineTimer(waitMs));
     }
 }
