@@ -42,8 +42,6 @@ int listDevices()
 
 int main(int argc, char *argv[])
 {
-    // The audio server's events are dispatched by Qt's GLib-based event loop.
-    qunsetenv("QT_NO_GLIB");
     // Mixers show the stream under this name and icon, the same on every
     // run, so that the sound server can remember its volume; Qt would name
     // it after the process ID. No media role: role-based policies could cork

@@ -1,15 +1,14 @@
 #include "pulseevents.h"
 
 #include "log.h"
+#include "pulseloop.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QHash>
 #include <QTimer>
 
 #include <pulse/context.h>
 #include <pulse/error.h>
-#include <pulse/glib-mainloop.h>
 #include <pulse/introspect.h>
 #include <pulse/subscribe.h>
 #include <pulse/volume.h>
@@ -95,7 +94,7 @@ private:
     void announce();
 
     PulseEvents *const owner;
-    pa_glib_mainloop *const loop;
+    PulseLoop *const loop;
     pa_context *context = nullptr;
     QTimer *const reconnect;
     QTimer *const retry;
@@ -131,10 +130,6 @@ PulseEvents::~PulseEvents() = default;
 
 void PulseEvents::start()
 {
-    const QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread());
-    if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib"))
-        qCWarning(lcTone) << "Qt's event loop is not GLib's, so the audio server's events never "
-                             "arrive: changes are seen only at the regular checks";
     connection->connectToServer();
 }
 
@@ -150,9 +145,7 @@ void PulseEvents::moveStream(quint32 index, const QString &sink)
 
 PulseEvents::Connection::Connection(PulseEvents *owner)
     : owner(owner)
-    // The server's events are dispatched by the GLib main loop that Qt's own
-    // event loop runs on, on this thread.
-    , loop(pa_glib_mainloop_new(nullptr))
+    , loop(new PulseLoop(owner))
     , reconnect(new QTimer(owner))
     , retry(new QTimer(owner))
     , connecting(new QTimer(owner))
@@ -173,12 +166,11 @@ PulseEvents::Connection::Connection(PulseEvents *owner)
 PulseEvents::Connection::~Connection()
 {
     disconnectFromServer();
-    pa_glib_mainloop_free(loop);
 }
 
 void PulseEvents::Connection::connectToServer()
 {
-    context = pa_context_new(pa_glib_mainloop_get_api(loop), "steadytone");
+    context = pa_context_new(loop->api(), "steadytone");
     if (!context) {
         reconnect->start();
         return;

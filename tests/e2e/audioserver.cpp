@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <signal.h>
+
 AudioServer::AudioServer(Kind kind, QObject *parent)
     : QObject(parent)
     , kind(kind)
@@ -190,6 +192,12 @@ void AudioServer::stop()
     // The pulse server first, the session bus last.
     while (!processes.isEmpty())
         delete processes.takeLast();
+}
+
+void AudioServer::signalPulseServer(int signal)
+{
+    if (!processes.isEmpty())
+        ::kill(pid_t(processes.last()->processId()), signal);
 }
 
 bool AudioServer::restart(int downMs)

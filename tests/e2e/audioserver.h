@@ -48,6 +48,9 @@ public:
     // WirePlumber does so by itself).
     void setDesktop(bool desktop) { asDesktop = desktop; }
     void stop();
+    // Sends the signal to the process that clients talk to: PulseAudio, or
+    // PipeWire's pulse server. SIGSTOP freezes it as a hung server is.
+    void signalPulseServer(int signal);
     // Stops the server and, after downMs with the event loop running, starts
     // it again with the sinks it has now.
     bool restart(int downMs = 0);
