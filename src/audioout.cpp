@@ -15,6 +15,7 @@ AudioOut::AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Nar
 {
     soon->setSingleShot(true);
     connect(soon, &QTimer::timeout, this, [this] { check(false); });
+    connect(narrator, &Narrator::lookAgain, this, [this] { narrate(false); });
 }
 
 // The children still alive (players, the timer) go with the QObject base.
@@ -54,13 +55,13 @@ void AudioOut::serverChanged(const ServerState &state)
     if (state.answers()
         && (server.reach == ServerState::Unreachable || (server.answers() && sinksChanged)))
         emit serverReturned();
+    narrator->serverChanged(server, state);
     server = state;
-    narrator->serverChanged(state);
     if (mayHeal) {
         for (DevicePlayer *player : qAsConst(players))
             player->rearm();
     }
-    catchUp.setRemainingTime(CatchUpMs);
+    catchUpUntilMs = clock() + CatchUpMs;
     if (started)
         scheduleCheck(EventDelayMs);
 }
@@ -117,28 +118,28 @@ void AudioOut::check(bool regular)
     // While Qt lags behind the server, what it says of an output may be out
     // of date: playback moves where Qt says, but no output is judged until
     // Qt has caught up, or has had the time to.
-    const bool settled = !qtBehind || catchUp.hasExpired();
     const qint64 nowMs = clock();
+    const bool catchingUp = nowMs < catchUpUntilMs;
+    const bool settled = !qtBehind || !catchingUp;
     QList<DevicePlayer *> kept;
     bool anyStarted = false;
     for (const QAudioDeviceInfo &device : wanted) {
         DevicePlayer *player = playerFor(device);
         kept << player;
-        DevicePlayer::Report report;
+        Report report;
         if (player->device() != device) {
             if (!serverHas(device))
                 continue;
             report = player->moveTo(device);
         } else if (settled) {
             report = player->check(server, regular, nowMs);
+            if (player->retryInMs() > 0)
+                scheduleCheck(player->retryInMs());
         }
-        anyStarted = anyStarted || report.deed == DevicePlayer::Report::Moved
-                || report.deed == DevicePlayer::Report::Rebuilt;
-        if (report.retryInMs > 0)
-            scheduleCheck(report.retryInMs);
+        anyStarted = anyStarted || report.deed == Report::Moved || report.deed == Report::Rebuilt;
         // A rebuild, or an output that failed as it started, which shows that
         // Qt's backend has lost the server: look again in a moment.
-        if (report.deed == DevicePlayer::Report::Rebuilt || report.failed)
+        if (report.deed == Report::Rebuilt || report.failed)
             scheduleCheck(EventDelayMs);
         narrator->report(report);
     }
@@ -147,7 +148,9 @@ void AudioOut::check(bool regular)
             continue;
         // Its stream must not stay where the server may have moved it, on
         // an output that plays a tone of its own.
-        narrator->report(player->release());
+        const Report released = player->release();
+        if (!paused)
+            narrator->report(released);
         player->deleteLater();
     }
     players = kept;
@@ -158,26 +161,27 @@ void AudioOut::check(bool regular)
     else
         hiddenSinceMs = -1;
 
-    QList<Narrator::Output> found;
-    for (const DevicePlayer *player : qAsConst(players))
-        found.append({ player->device().deviceName(), player->live(), player->isStalled() });
-    narrator->checked(found, regular);
+    narrate(regular);
     emit checked();
-    if (server.answers() && !catchUp.hasExpired()
-        && (qtBehind || liveDevices() != server.streamSinks()))
+    if (server.answers() && catchingUp && (qtBehind || liveDevices() != server.streamSinks()))
         scheduleCheck(CatchUpIntervalMs);
 }
 
 QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefault, bool *qtBehind)
 {
+    // The server's dummy output, which it offers when it has no other, is
+    // no device: nothing it plays reaches one.
+    const auto isDummy = [](const QString &name) {
+        return name == QLatin1String(ServerState::DummySink);
+    };
     if (outputs.mode == Tone::Outputs::Default) {
         *qtBehind = server.answers() && qtDefault.deviceName() != server.defaultSink;
-        return { qtDefault };
+        return { isDummy(qtDefault.deviceName()) ? QAudioDeviceInfo() : qtDefault };
     }
-    const auto wants = [this](const QString &name) {
-        return outputs.mode == Tone::Outputs::All
-                ? !name.isEmpty() && name != QLatin1String(DummySink)
-                : outputs.names.contains(name);
+    const auto wants = [&](const QString &name) {
+        return !isDummy(name)
+                && (outputs.mode == Tone::Outputs::All ? !name.isEmpty()
+                                                       : outputs.names.contains(name));
     };
     // While no server answers, Qt knows no more than before.
     if (qtDevicesStale && server.reach != ServerState::Unreachable) {
@@ -207,6 +211,16 @@ QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefaul
     // Qt has yet to learn of a sink: ask it again at the next check.
     qtDevicesStale = qtDevicesStale || *qtBehind;
     return wanted;
+}
+
+void AudioOut::narrate(bool regular)
+{
+    QList<Narrator::Output> found;
+    for (const DevicePlayer *player : qAsConst(players)) {
+        if (!player->device().isNull())
+            found.append({ player->device().deviceName(), player->live(), player->isStalled() });
+    }
+    narrator->checked(server, paused, found, regular);
 }
 
 DevicePlayer *AudioOut::playerFor(const QAudioDeviceInfo &device)

@@ -43,8 +43,6 @@ public:
     // A default sink that Qt does not report is looked at again this much
     // later, since one that has just appeared may not have reached Qt yet.
     static constexpr int HiddenSinkRecheckMs = 1000;
-    // The output a sound server offers when it has no other.
-    static constexpr const char *DummySink = "auto_null";
 
     AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Narrator *narrator,
              QObject *parent = nullptr);
@@ -93,6 +91,8 @@ private:
     // player plays a wanted device.
     QList<QAudioDeviceInfo> wantedDevices(const QAudioDeviceInfo &qtDefault, bool *qtBehind);
     DevicePlayer *playerFor(const QAudioDeviceInfo &device);
+    // Tells the narrator what there is to tell after a check.
+    void narrate(bool regular);
     void lookForHiddenSink(qint64 nowMs);
     // Whether the server, as far as it has been heard, has the device: a
     // stream started on a sink that has just gone can block Qt for good.
@@ -112,7 +112,8 @@ private:
     QTimer *soon = nullptr;
     bool started = false;
     bool paused = false;
-    QDeadlineTimer catchUp;
+    // Until when, on the clock, checks follow a change on the server.
+    qint64 catchUpUntilMs = -1;
     // Since when Qt has reported no default device while the server had a
     // default sink; -1 while it does not.
     qint64 hiddenSinceMs = -1;

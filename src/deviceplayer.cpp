@@ -1,6 +1,7 @@
 #include "deviceplayer.h"
 
 #include "generator.h"
+#include "log.h"
 
 #include <QAudioOutput>
 #include <QCoreApplication>
@@ -25,6 +26,21 @@ public:
     }
 };
 
+// Qt's output ticks on a timer of its backend's, which it starts with the
+// output. Only a timer that is that, active and repeating at about Qt's
+// period, is taken: feeding at the tick of another would starve the output.
+QTimer *qtTickOf(QObject *backend)
+{
+    if (!backend)
+        return nullptr;
+    for (QTimer *timer : backend->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (timer->isActive() && !timer->isSingleShot() && timer->interval() > 0
+            && timer->interval() <= 2 * DevicePlayer::QtTickMs)
+            return timer;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, QObject *parent)
@@ -36,33 +52,30 @@ DevicePlayer::DevicePlayer(const Tone::Settings &tone, const QAudioFormat &forma
     generator->startReading();
 }
 
-DevicePlayer::Report DevicePlayer::moveTo(const QAudioDeviceInfo &device)
+Report DevicePlayer::moveTo(const QAudioDeviceInfo &device)
 {
     // What the old device taught says nothing of the new one.
     recovery = Recovery();
     return play(Report::Moved, Recovery::Healthy, device);
 }
 
-DevicePlayer::Report DevicePlayer::startAgain()
+Report DevicePlayer::startAgain()
 {
     const Report report = play(Report::Rebuilt, Recovery::Healthy, current);
     recovery.rebuilt(report.failed);
     return report;
 }
 
-DevicePlayer::Report DevicePlayer::release()
+Report DevicePlayer::release()
 {
     countPlayed();
     if (output)
         output->stop();
-    if (ownTick)
-        ownTick->stop();
-    sink = nullptr;
+    stopTicking();
     return { Report::Released, Recovery::Healthy, current.deviceName(), current.deviceName() };
 }
 
-DevicePlayer::Report DevicePlayer::play(Report::Deed deed, Recovery::Cause cause,
-                                        const QAudioDeviceInfo &device)
+Report DevicePlayer::play(Report::Deed deed, Recovery::Cause cause, const QAudioDeviceInfo &device)
 {
     Report report { deed, cause, current.deviceName(), device.deviceName() };
     current = device;
@@ -75,42 +88,70 @@ DevicePlayer::Report DevicePlayer::play(Report::Deed deed, Recovery::Cause cause
         generator->deleteLater();
         generator = new Generator(format, Tone::BufferDurationUs, tone.frequency, this);
         generator->startReading();
+        unwritten.clear();
     }
 
     if (output) {
         countPlayed();
+        // What it says as it stops and goes is of no concern any more.
+        output->disconnect(this);
         output->stop();
         output->deleteLater();
+        output = nullptr;
     }
+    stopTicking();
+    countedUs = 0;
+    // No device, nothing to play on: no output, and nothing ticks.
+    if (current.isNull())
+        return report;
     BackendCatcher catcher;
     QCoreApplication::instance()->installEventFilter(&catcher);
     output = new QAudioOutput(current, format, this);
     QCoreApplication::instance()->removeEventFilter(&catcher);
-    tick = catcher.backend
-            ? catcher.backend->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly)
-            : nullptr;
-    if (!tick) {
-        if (!ownTick) {
-            ownTick = new QTimer(this);
-            ownTick->setTimerType(Qt::PreciseTimer);
-            ownTick->setInterval(TickMs);
-        }
-        tick = ownTick;
-    }
-    connect(tick, &QTimer::timeout, this, &DevicePlayer::feed, Qt::UniqueConnection);
-    countedUs = 0;
-    unwritten.clear();
+    // Qt may stop the output by itself, when its server goes: what it wrote
+    // to is no longer to be written to, and nothing is to tick for it.
+    connect(output, &QAudioOutput::stateChanged, this, [this](QAudio::State state) {
+        if (state == QAudio::StoppedState)
+            stopTicking();
+    });
     // Before anything is written: Qt scales the samples as they are written.
     output->setVolume(tone.volume);
     emit startBegins();
-    sink = output->start();
+    QIODevice *written = output->start();
     emit startEnds();
+    report.failed = failed();
+    if (written && !report.failed) {
+        sink = written;
+        tickWith(qtTickOf(catcher.backend));
+        // The buffer's first fill at once, not a tick later.
+        feed();
+    }
+    return report;
+}
+
+void DevicePlayer::tickWith(QTimer *qtTick)
+{
+    if (!qtTick && !ownTick) {
+        ownTick = new QTimer(this);
+        ownTick->setTimerType(Qt::PreciseTimer);
+        ownTick->setInterval(QtTickMs);
+    }
+    tick = qtTick ? qtTick : ownTick;
+    connect(tick, &QTimer::timeout, this, &DevicePlayer::feed);
     if (tick == ownTick)
         ownTick->start();
-    // The buffer's first fill at once, not a tick later.
-    feed();
-    report.failed = failed();
-    return report;
+    qCDebug(lcTone).noquote() << "Writing to" << current.deviceName()
+                              << (tick == ownTick ? "at a tick of its own" : "at Qt's tick");
+}
+
+void DevicePlayer::stopTicking()
+{
+    if (tick)
+        disconnect(tick, nullptr, this, nullptr);
+    tick = nullptr;
+    if (ownTick)
+        ownTick->stop();
+    sink = nullptr;
 }
 
 void DevicePlayer::feed()
@@ -146,9 +187,10 @@ void DevicePlayer::restartTick()
     tick->start();
 }
 
-DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular, qint64 nowMs)
+Report DevicePlayer::check(const ServerState &server, bool regular, qint64 nowMs)
 {
     const QString name = current.deviceName();
+    retryWaitMs = 0;
     if (!output || current.isNull())
         return { Report::Nothing, Recovery::Healthy, name, name };
     // Topped up first: what the server took since the last tick is played.
@@ -165,13 +207,14 @@ DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular
     seen.bufferUs = format.durationForBytes(output->bufferSize());
     seen.serverAnswers = server.answers();
     seen.deviceListed = server.sink(name) != nullptr;
-    seen.streamListed = server.streamSinks().contains(name);
-    const ServerState::Stream *stray = server.strayFrom(name);
-    seen.streamMovedAway = stray != nullptr;
+    // Its own stream: another of this process's may have been moved here.
+    const ServerState::Stream *own = server.ownStream(name);
+    seen.streamListed = own && own->sink == name;
+    seen.streamMovedAway = own && own->sink != name;
 
     const Recovery::Verdict verdict = recovery.next(seen);
     Report report { Report::Nothing, verdict.cause, name, name };
-    report.retryInMs = verdict.retryInMs;
+    retryWaitMs = verdict.retryInMs;
     switch (verdict.action) {
     case Recovery::Nothing:
         break;
@@ -181,7 +224,7 @@ DevicePlayer::Report DevicePlayer::check(const ServerState &server, bool regular
         break;
     case Recovery::PutBack:
         report.deed = Report::PutBack;
-        emit moveBack(stray->index, name);
+        emit moveBack(own->index, name);
         break;
     case Recovery::Restart:
         emit restartNeeded(FreshStart::BackendLost);

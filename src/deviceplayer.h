@@ -3,6 +3,7 @@
 
 #include "freshstart.h"
 #include "recovery.h"
+#include "report.h"
 #include "serverstate.h"
 #include "tone.h"
 
@@ -20,37 +21,19 @@ class QTimer;
 // format and audio output, and the recovery that judges that output's health.
 // It carries out what its recovery decides and reports what it did.
 //
-// It writes the tone to its output itself, as much as the server asks for at
-// each of the output's ticks: Qt's PulseAudio output, left to pull, writes 20
-// ms at a time, fifty times a second, and wakes the server and its own
-// thread each time; written this way, a few times a second. The ticks are
-// those of the timer Qt's output runs anyway, so that several outputs whose
-// ticks are restarted together wake the program once.
+// It writes the tone to its output itself, at the output's ticks, as much as
+// the server has room for once that is a whole period: Qt's PulseAudio
+// output, left to pull, writes 20 ms at every tick and wakes the server each
+// time. The ticks are those of the timer Qt's output runs anyway, so that
+// several outputs whose ticks are restarted together wake the program once.
 class DevicePlayer : public QObject
 {
     Q_OBJECT
 
 public:
-    // What the player did.
-    struct Report
-    {
-        enum Deed { Nothing, Moved, Rebuilt, PutBack, Released };
-
-        Deed deed = Nothing;
-        // What was wrong with the output; Healthy for a rebuild on purpose.
-        Recovery::Cause cause = Recovery::Healthy;
-        // The device it played on before, and the one it plays on now.
-        QString from;
-        QString device;
-        // The new output failed as it started.
-        bool failed = false;
-        // While a backoff is waited out: when to look again, in milliseconds.
-        int retryInMs = 0;
-    };
-
-    // How often the player's own tick comes, where Qt's output has none to
-    // offer: as often as Qt's PulseAudio output ticks.
-    static constexpr int TickMs = 20;
+    // How often Qt's PulseAudio output ticks; the player's own tick, where
+    // Qt's output has none to offer, comes as often.
+    static constexpr int QtTickMs = 20;
 
     DevicePlayer(const Tone::Settings &tone, const QAudioFormat &format, QObject *parent);
 
@@ -63,6 +46,9 @@ public:
     // reports at nowMs on a monotonic clock, and does what its recovery
     // decides.
     Report check(const ServerState &server, bool regular, qint64 nowMs);
+    // While a backoff is waited out: when the last check wants to look
+    // again, in milliseconds; 0 when it does not.
+    int retryInMs() const { return retryWaitMs; }
     // Starts playback again on the same device, on purpose.
     Report startAgain();
     // Lets go of the output: its device is gone, or the tone pauses.
@@ -92,23 +78,30 @@ private:
     Report play(Report::Deed deed, Recovery::Cause cause, const QAudioDeviceInfo &device);
     // Writes what the server asks for.
     void feed();
+    // The output has a stream: it is written at Qt's tick, or else at one of
+    // the player's own. Without a stream nothing ticks.
+    void tickWith(QTimer *qtTick);
+    void stopTicking();
     void countPlayed();
     bool failed() const;
 
     const Tone::Settings tone;
     QAudioDeviceInfo current;
     QAudioOutput *output = nullptr;
-    // Where the output takes what is written, and what it did not take yet.
-    QIODevice *sink = nullptr;
+    // Where the output takes what is written, while it has a stream; Qt
+    // deletes it when it stops the output. What it did not take yet goes to
+    // it, or to the output after it in the same format, first.
+    QPointer<QIODevice> sink;
     QByteArray unwritten;
     QByteArray chunk;
     // The output's tick: the timer Qt's output runs, or one of the
-    // player's own where none is found.
+    // player's own where none is found; null while there is no stream.
     QPointer<QTimer> tick;
     QTimer *ownTick = nullptr;
     QAudioFormat format;
     Generator *generator = nullptr;
     Recovery recovery;
+    int retryWaitMs = 0;
     // What the output had played beyond its first buffer when last counted.
     qint64 countedUs = 0;
 };

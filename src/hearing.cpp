@@ -33,7 +33,7 @@ Hearing Hearing::of(double volume, const ServerState::Sink *sink, const ServerSt
     // Below the lowest volume every sample of the tone is zero.
     else if (hearing.level < Tone::MinVolume)
         hearing.trouble = Silenced;
-    else if (stalled)
+    else if (stalled || !stream)
         hearing.trouble = Stalled;
     else if (hearing.streamPercent < 100 || hearing.sinkPercent < 100)
         hearing.trouble = Reduced;

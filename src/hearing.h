@@ -32,8 +32,8 @@ struct Hearing
     bool reaches() const { return trouble == Heard || trouble == Reduced; }
 
     // For a tone played at volume on the sink, by the stream, which Qt
-    // finds stalled or not; a sink or stream the server has not reported
-    // yet is taken to let the tone through.
+    // finds stalled or not; without a stream there, nothing of it plays,
+    // and a sink the server has not reported lets it through.
     static Hearing of(double volume, const ServerState::Sink *sink,
                       const ServerState::Stream *stream, bool stalled);
 

@@ -8,7 +8,9 @@
 
 #include <cstdio>
 
-Q_LOGGING_CATEGORY(lcTone, "steadytone")
+// Its debug lines, for those who look into how it plays, only when asked
+// for (QT_LOGGING_RULES="steadytone.debug=true").
+Q_LOGGING_CATEGORY(lcTone, "steadytone", QtInfoMsg)
 
 namespace {
 

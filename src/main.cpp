@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTime>
 #include <QTimer>
 
 #include <cstdio>
@@ -130,7 +131,7 @@ int main(int argc, char *argv[])
     QObject::connect(&audioOut, &AudioOut::restartNeeded, &service, [&](FreshStart::Reason reason) {
         const Service::RestartPlan plan = service.restartNow(reason);
         if (!plan.now)
-            narrator.restartDeferred(reason, plan.waitMs);
+            narrator.restartDeferred(reason, QTime::currentTime().addMSecs(plan.waitMs));
     });
     // Ready once the first check's outcome is settled: playback has started,
     // with what reaches the devices known, or waits for a device.

@@ -6,7 +6,6 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -104,13 +103,17 @@ Narrator::Narrator(const Tone::Settings &tone, const Tone::Outputs &outputs, QOb
     wall.start();
     clock = [wall] { return wall.elapsed(); };
     later->setSingleShot(true);
-    connect(later, &QTimer::timeout, this, &Narrator::update);
+    connect(later, &QTimer::timeout, this, &Narrator::lookAgain);
     // The program's long-standing log format, which people's scripts read:
     // the settings line at start, volume then frequency, as qDebug() writes
     // them; and, while it follows the default output, at each move the
     // device it leaves and the device it moves to, quoted (see report()).
     qDebug() << tone.volume << tone.frequency;
-    qCInfo(lcTone).noquote() << playingOn(tone, described(outputs));
+    // Nothing plays yet: what it sets out to do.
+    qCInfo(lcTone).noquote() << QStringLiteral("Set to play %1 Hz at volume %2 on %3")
+                                        .arg(tone.frequency)
+                                        .arg(tone.volume)
+                                        .arg(described(outputs));
 }
 
 void Narrator::setClock(std::function<qint64()> nowMs)
@@ -125,7 +128,7 @@ QString Narrator::status(const Tone::Settings &tone, const Scene &scene)
         return scene.deferral;
     if (scene.paused)
         return QStringLiteral("Paused while the session is idle");
-    if (scene.reach == ServerState::Unreachable)
+    if (scene.reach != ServerState::Reachable)
         return QStringLiteral("Waiting for an audio server");
     if (scene.playing.isEmpty()) {
         return scene.absent.isEmpty()
@@ -178,30 +181,26 @@ void Narrator::sessionWatched(const QString &id)
                     + ": the tone pauses while it is idle or locked";
 }
 
-void Narrator::serverChanged(const ServerState &state)
+void Narrator::serverChanged(const ServerState &before, const ServerState &now)
 {
-    if (state.reach == ServerState::Unreachable && server.reach == ServerState::Unknown)
+    if (now.reach == ServerState::Unreachable && before.reach == ServerState::Unknown)
         qCInfo(lcTone) << "No audio server answers yet; waiting for one";
-    else if (state.reach == ServerState::Unreachable && server.reach == ServerState::Reachable) {
+    else if (now.reach == ServerState::Unreachable && before.reach == ServerState::Reachable) {
         // What was held back about the devices no longer holds.
         lines->forget();
         qCWarning(lcTone) << "No audio server answers; waiting for one";
-    } else if (state.reach == ServerState::Reachable && server.reach == ServerState::Unreachable)
+    } else if (now.reach == ServerState::Reachable && before.reach == ServerState::Unreachable)
         qCInfo(lcTone) << "The audio server answers";
-    for (const ServerState::Sink &sink : state.sinks)
+    for (const ServerState::Sink &sink : now.sinks)
         descriptions.insert(sink.name, sink.description);
-    server = state;
 }
 
-void Narrator::report(const DevicePlayer::Report &report)
+void Narrator::report(const Report &report)
 {
     const QString device = named(report.device);
-    switch (report.deed) {
-    case DevicePlayer::Report::Nothing:
-        return;
-    case DevicePlayer::Report::Moved:
-        break;
-    case DevicePlayer::Report::Rebuilt:
+    // A start that failed at once started nothing: Qt's backend has lost
+    // the server, and a fresh start follows.
+    if (report.deed == Report::Rebuilt && !report.failed) {
         switch (report.cause) {
         case Recovery::Healthy:
             break;
@@ -229,40 +228,27 @@ void Narrator::report(const DevicePlayer::Report &report)
                        QStringLiteral("Starting the tone again on %1").arg(device));
             break;
         }
-        break;
-    case DevicePlayer::Report::PutBack:
+    } else if (report.deed == Report::PutBack) {
         lines->say(
                 QtInfoMsg, report.device,
                 QStringLiteral("The audio server moved the stream on %1 elsewhere; putting it back")
                         .arg(device));
-        return;
-    case DevicePlayer::Report::Released:
-        if (!paused) {
-            lines->say(QtInfoMsg, report.device,
-                       QStringLiteral("%1 is gone; waiting for it to return").arg(device));
-            missed.insert(report.device);
-        }
-        return;
+    } else if (report.deed == Report::Released) {
+        lines->say(QtInfoMsg, report.device,
+                   QStringLiteral("%1 is gone; waiting for it to return").arg(device));
+        missed.insert(report.device);
     }
-    // Moved or started again: the long-standing pair of device names.
-    if (outputs.mode == Tone::Outputs::Default) {
+    // Moved or started again: the long-standing pair of device names. What
+    // plays there is told once the server lists the stream.
+    if ((report.deed == Report::Moved || report.deed == Report::Rebuilt)
+        && outputs.mode == Tone::Outputs::Default) {
         qDebug() << report.from;
         qDebug() << report.device;
     }
-    if (report.deed != DevicePlayer::Report::Moved)
-        return;
-    if (report.device.isEmpty())
-        lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
-    // An output that failed as it started plays nothing: Qt's backend has
-    // lost the server, which the next check finds. Nor does one started
-    // while no server answers.
-    else if (!report.failed && server.reach != ServerState::Unreachable)
-        lines->say(QtInfoMsg, report.device, playingOn(tone, device));
 }
 
 void Narrator::pausedChanged(bool paused)
 {
-    this->paused = paused;
     if (paused)
         qCInfo(lcTone) << "The session is idle or locked: pausing the tone, so that the outputs "
                           "may sleep";
@@ -275,15 +261,26 @@ void Narrator::woke()
     qCInfo(lcTone) << "The system has woken up: starting the tone afresh";
 }
 
-void Narrator::checked(const QList<Output> &found, bool regular)
+void Narrator::checked(const ServerState &server, bool paused, const QList<Output> &found,
+                       bool regular)
 {
-    players = found;
+    const qint64 nowMs = clock();
     if (firstCheckMs < 0)
-        firstCheckMs = clock();
+        firstCheckMs = nowMs;
+    const auto hasPlayerOn = [&found](const QString &device) {
+        return std::any_of(found.cbegin(), found.cend(),
+                           [&device](const Output &player) { return player.device == device; });
+    };
+    Scene scene;
+    scene.paused = paused;
+    scene.reach = server.reach;
     for (const QString &name : outputs.names) {
         if (hasPlayerOn(name)) {
             missed.remove(name);
-        } else if (regular && server.answers() && !paused && !missed.contains(name)) {
+            continue;
+        }
+        scene.absent << quoted(name);
+        if (regular && server.answers() && !paused && !missed.contains(name)) {
             // Said at a regular check, so that a server that has just come
             // up has had the time to list its sinks.
             qCInfo(lcTone).noquote() << QStringLiteral("%1 is not there; waiting for it %2")
@@ -291,47 +288,34 @@ void Narrator::checked(const QList<Output> &found, bool regular)
             missed.insert(name);
         }
     }
-    update();
-}
 
-void Narrator::update()
-{
-    const qint64 nowMs = clock();
-    Scene scene;
-    scene.paused = paused;
-    scene.reach = server.reach;
     QHash<QString, Heard> kept;
     bool settled = true;
-    for (const Output &player : qAsConst(players)) {
-        if (!player.live)
-            continue;
-        const ServerState::Stream *stream = nullptr;
-        for (const ServerState::Stream &each : qAsConst(server.streams)) {
-            if (each.sink == player.device)
-                stream = &each;
-        }
-        const Hearing now =
-                Hearing::of(tone.volume, server.sink(player.device), stream, player.stalled);
+    for (const Output &player : found) {
+        // Only the player's own stream plays its tone, and only while the
+        // server has it on the player's device.
+        const ServerState::Stream *stream = server.ownStream(player.device);
+        const bool plays = player.live && stream && stream->sink == player.device;
+        const Hearing now = Hearing::of(tone.volume, server.sink(player.device),
+                                        plays ? stream : nullptr, player.stalled);
         // A device new to this is taken to hear the tone until the server
-        // says otherwise for long enough.
-        Heard heard = hearings.value(player.device, Heard { Hearing(), Hearing(), nowMs });
+        // says otherwise, and what it hears is told once it has held.
+        Heard heard = hearings.value(player.device, Heard { Hearing(), false, now, nowMs });
         if (now != heard.now) {
             heard.now = now;
             heard.sinceMs = nowMs;
         }
-        if (heard.now != heard.said) {
+        if (server.answers() && (heard.now != heard.said || !heard.told)) {
             const qint64 dueMs = heard.sinceMs + SettleMs;
             if (nowMs >= dueMs) {
-                tellHearing(player.device, heard.said, heard.now);
+                tellHearing(player.device, heard);
                 heard.said = heard.now;
+                heard.told = true;
             } else {
                 lookAgainIn(dueMs - nowMs);
-                settled = false;
             }
         }
-        // Until the server reports the stream, what reaches the device is
-        // not known.
-        settled = settled && (stream || !server.answers());
+        settled = settled && (heard.told || !server.answers());
         kept.insert(player.device, heard);
         scene.playing.append({ named(player.device), heard.said });
         // Playback that came back by itself needs no fresh start.
@@ -339,10 +323,14 @@ void Narrator::update()
             deferral.clear();
     }
     hearings = kept;
-    for (const QString &name : outputs.names) {
-        if (!hasPlayerOn(name))
-            scene.absent << quoted(name);
-    }
+
+    // No output the tone could play on: said once, for as long as it lasts.
+    const bool noDevice = server.answers() && !paused && found.isEmpty()
+            && outputs.mode != Tone::Outputs::Named && !server.hasOutputs();
+    if (noDevice && !toldNoDevice)
+        lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
+    toldNoDevice = noDevice;
+
     scene.deferral = deferral;
     const QString next = status(tone, scene);
     if (next != currentStatus) {
@@ -360,15 +348,17 @@ void Narrator::update()
     }
 }
 
-void Narrator::tellHearing(const QString &device, const Hearing &before, const Hearing &after)
+void Narrator::tellHearing(const QString &device, const Heard &heard)
 {
     const QString name = named(device);
+    const Hearing &after = heard.now;
     switch (after.trouble) {
     case Hearing::Heard:
-        // Back from what kept the tone away or turned it down; a stall's end
-        // the rebuild's own line told of, and a slider turned up tells
-        // nothing new.
-        if (before.trouble != Hearing::Stalled && before.trouble != Hearing::Heard)
+        // First heard, or back from what kept the tone away or turned it
+        // down; a stall's end the rebuild's own line told of, and a slider
+        // turned up tells nothing new.
+        if (!heard.told
+            || (heard.said.trouble != Hearing::Stalled && heard.said.trouble != Hearing::Heard))
             lines->say(QtInfoMsg, device, playingOn(tone, name));
         return;
     case Hearing::Reduced:
@@ -410,13 +400,12 @@ void Narrator::lookAgainIn(qint64 delayMs)
     later->start(int(qMax<qint64>(0, delayMs)));
 }
 
-void Narrator::restartDeferred(FreshStart::Reason reason, qint64 waitMs)
+void Narrator::restartDeferred(FreshStart::Reason reason, const QTime &at)
 {
     if (!deferral.isEmpty())
         return;
     const QString why = QString::fromUtf8(FreshStart::text(reason));
-    const QString when =
-            QTime::currentTime().addMSecs(int(waitMs)).toString(QStringLiteral("HH:mm:ss"));
+    const QString when = at.toString(QStringLiteral("HH:mm:ss"));
     deferral = QStringLiteral("Nothing plays (%1); starting afresh at %2, or when the audio server "
                               "comes back")
                        .arg(why, when);
@@ -424,12 +413,6 @@ void Narrator::restartDeferred(FreshStart::Reason reason, qint64 waitMs)
             << QStringLiteral("Nothing plays: %1, and the last start found nothing to play; "
                               "starting afresh at %2, or as soon as the audio server comes back")
                        .arg(why, when);
-}
-
-bool Narrator::hasPlayerOn(const QString &device) const
-{
-    return std::any_of(players.cbegin(), players.cend(),
-                       [&device](const Output &player) { return player.device == device; });
 }
 
 QString Narrator::named(const QString &device) const

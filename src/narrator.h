@@ -1,15 +1,16 @@
 #ifndef NARRATOR_H
 #define NARRATOR_H
 
-#include "deviceplayer.h"
 #include "freshstart.h"
 #include "hearing.h"
+#include "report.h"
 #include "serverstate.h"
 #include "tone.h"
 
 #include <QHash>
 #include <QObject>
 #include <QSet>
+#include <QTime>
 
 #include <functional>
 
@@ -18,19 +19,21 @@ class QTimer;
 
 // Tells people what the program does: every line it writes about playback,
 // and the status the service manager shows. It is told what the players did,
-// what the server reports, what each check found and whether the tone
-// pauses, and it decides nothing about playback. It owns what it needs for
-// the words alone: the devices' descriptions, what has been said, and the
-// throttle that keeps lines about a device to one a second.
+// and, after every check, what the server reports, whether the tone pauses
+// and what was found of each player, and it decides nothing about playback.
+// It keeps what it needs for the words alone: the devices' descriptions,
+// what has been said of each, and the throttle that keeps lines about a
+// device to one a second.
 class Narrator : public QObject
 {
     Q_OBJECT
 
 public:
-    // What a check found of one player.
+    // What a check found of one player on a device.
     struct Output
     {
         QString device;
+        // Playing, in the eyes of Qt.
         bool live = false;
         bool stalled = false;
     };
@@ -56,12 +59,11 @@ public:
     };
 
     // A new state of what reaches a device is told once it has held this
-    // long. As a stream starts on a sink that was idle, PipeWire reports the
-    // sink suspended for up to 56 ms (measured with both cores busy), and
-    // the new stream at volume 0 for up to 15 ms; PulseAudio reports the
-    // state from before the stream until its events arrive; a slider
-    // dragged to the top passes every level on its way. Five times the
-    // longest of these.
+    // long; so is the first, once the server lists the player's stream. As a stream starts on a
+    // sink that was idle, PipeWire reports the sink suspended for up to 56 ms (measured with both
+    // cores busy), and the new stream at volume 0 for up to 15 ms; PulseAudio reports the state
+    // from before the stream until its events arrive; a slider dragged to the top passes every
+    // level on its way. Five times the longest of these.
     static constexpr int SettleMs = 300;
     // Ready is told once what reaches the devices is settled, or this long
     // after the first check at the latest.
@@ -81,14 +83,19 @@ public:
     // Why this process was started afresh (empty when it was not), and
     // what was taken instead of the values asked for.
     void started(const QString &freshStartReason, const QStringList &notes);
-    void serverChanged(const ServerState &state);
-    void report(const DevicePlayer::Report &report);
+    // The server reported this before, and now this.
+    void serverChanged(const ServerState &before, const ServerState &now);
+    void report(const Report &report);
     void pausedChanged(bool paused);
     void woke();
-    // After every check, with what it found of every player.
-    void checked(const QList<Output> &outputs, bool regular);
-    // A fresh start was asked for, and waits this much longer.
-    void restartDeferred(FreshStart::Reason reason, qint64 waitMs);
+    // After every check, and whenever it asked to look again, with what the
+    // server reports, whether the tone pauses, and what was found of every
+    // player on a device. A regular check comes a check interval after the
+    // last.
+    void checked(const ServerState &server, bool paused, const QList<Output> &outputs,
+                 bool regular);
+    // A fresh start was asked for, and waits until this time of the day.
+    void restartDeferred(FreshStart::Reason reason, const QTime &at);
 
 public slots:
     // What the session watch finds: nothing to watch, for this reason; or a
@@ -100,24 +107,23 @@ signals:
     // Once, when the first check's outcome is settled, with the status.
     void ready(const QString &status);
     void statusChanged(const QString &status);
+    // What reaches a device may have settled: checked() is due again.
+    void lookAgain();
 
 private:
-    // What reaches a device: what was said last, and what the server
-    // reports now, since when.
+    // What reaches a device: what was said last, if anything was, and what
+    // the server reports now, since when.
     struct Heard
     {
         Hearing said;
+        bool told = false;
         Hearing now;
         qint64 sinceMs = 0;
     };
 
-    // Settles what reaches each live output and tells the status.
-    void update();
-    void tellHearing(const QString &device, const Hearing &before, const Hearing &after);
+    void tellHearing(const QString &device, const Heard &heard);
     // Looks again this much later, unless it is to look sooner already.
     void lookAgainIn(qint64 delayMs);
-    // Whether the last check found a player on the device.
-    bool hasPlayerOn(const QString &device) const;
     // A device as lines and the status name it: its description and name.
     QString named(const QString &device) const;
 
@@ -126,10 +132,6 @@ private:
     LineThrottle *const lines;
     QTimer *const later;
     std::function<qint64()> clock;
-    ServerState server;
-    bool paused = false;
-    // What the last check found of the players.
-    QList<Output> players;
     QHash<QString, Heard> hearings;
     // The last description the server gave each device, to name it by even
     // once it is gone.
@@ -137,6 +139,7 @@ private:
     // The named devices found missing, said so.
     QSet<QString> missed;
     QString deferral;
+    bool toldNoDevice = false;
     QString currentStatus;
     qint64 firstCheckMs = -1;
     bool readyTold = false;

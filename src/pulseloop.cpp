@@ -191,7 +191,8 @@ void quit(pa_mainloop_api *, int) { }
 
 PulseLoop::PulseLoop(QObject *parent)
     : QObject(parent)
-    , vtable { this,      ioNew,     ioEnable,   ioFree,     ioSetDestroy,
-               timeNew,   timeRestart, timeFree, timeSetDestroy, deferNew,
-               deferEnable, deferFree, deferSetDestroy, quit }
+    , vtable {
+        this,     ioNew,          ioEnable, ioFree,      ioSetDestroy, timeNew,         timeRestart,
+        timeFree, timeSetDestroy, deferNew, deferEnable, deferFree,    deferSetDestroy, quit
+    }
 { }

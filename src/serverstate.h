@@ -53,6 +53,10 @@ struct ServerState
         }
     };
 
+    // The output a sound server offers when it has no other, which is no
+    // device to play on.
+    static constexpr const char *DummySink = "auto_null";
+
     Reach reach = Unknown;
     QString defaultSink;
     QList<Sink> sinks;
@@ -60,6 +64,16 @@ struct ServerState
     QList<Stream> streams;
 
     bool answers() const { return reach == Reachable; }
+
+    // Whether it has an output device to play on.
+    bool hasOutputs() const
+    {
+        for (const Sink &sink : sinks) {
+            if (sink.name != QLatin1String(DummySink))
+                return true;
+        }
+        return false;
+    }
 
     QStringList sinkNames() const
     {
@@ -79,15 +93,17 @@ struct ServerState
         return on;
     }
 
-    // A stream of this process that the server moved away from the sink,
-    // or null.
-    const Stream *strayFrom(const QString &sink) const
+    // The stream of this process that a player put on the sink, wherever
+    // the server has it now: the newest that played there first. Null when
+    // there is none.
+    const Stream *ownStream(const QString &home) const
     {
+        const Stream *own = nullptr;
         for (const Stream &stream : streams) {
-            if (stream.home == sink && stream.sink != sink)
-                return &stream;
+            if (stream.home == home && (!own || stream.index > own->index))
+                own = &stream;
         }
-        return nullptr;
+        return own;
     }
 
     // The sink of that name, or null when the server has none.

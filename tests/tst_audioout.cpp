@@ -16,7 +16,7 @@ Q_DECLARE_METATYPE(FakeDevice)
 Q_DECLARE_METATYPE(ServerState::Mixer)
 Q_DECLARE_METATYPE(FreshStart::Reason)
 
-// How late a single-shot timer may fire on a loaded machine.
+// How late a timer may fire, or a signal arrive, on a loaded machine.
 constexpr int TimerAllowanceMs = 500;
 
 // What the audio server itself reports, past Qt: nothing; a server without
@@ -25,24 +25,28 @@ enum class Server { Unreachable, WithoutSink, WithSink, WithOtherSink };
 Q_DECLARE_METATYPE(Server)
 
 // What befalls the playing output in the fault rows.
-enum class Fault { Kill, Fail, LoseServer, Suspend };
+enum class Fault { Kill, Fail, LoseServer };
 Q_DECLARE_METATYPE(Fault)
 
 namespace {
 
 QStringList *capturedLog = nullptr;
 QStringList *capturedAccount = nullptr;
+QStringList *capturedDebug = nullptr;
 QtMessageHandler defaultHandler = nullptr;
 
 // The program's long-standing debug lines are captured, and its own account
-// of what it does, with the type of each line; Qt's messages are shown as
-// usual.
+// of what it does, with the type of each line, and its own debug lines apart;
+// Qt's messages are shown as usual.
 void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     static const char *const types[] = { "debug", "warning", "critical", "fatal", "info" };
+    const bool own = qstrcmp(context.category, "steadytone") == 0;
     if (capturedLog && type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
         capturedLog->append(message);
-    else if (capturedAccount && qstrcmp(context.category, "steadytone") == 0)
+    else if (capturedDebug && own && type == QtDebugMsg)
+        capturedDebug->append(message);
+    else if (capturedAccount && own)
         capturedAccount->append(QLatin1String(types[type]) + QLatin1String(": ") + message);
     else if (defaultHandler && type != QtDebugMsg)
         defaultHandler(type, context, message);
@@ -60,12 +64,22 @@ FakeDevice device(const QString &name, const QList<int> &rates = {},
     return d;
 }
 
+// Whether the output's first bytes go on with the tone, in its format, after
+// `before` bytes of it were written: not a byte lost or repeated.
+bool continues(const FakeOutputRecord &out, int frequency, qint64 before, int bytes = 1000)
+{
+    const QByteArray second = referenceTone(out.format, frequency, out.format.sampleRate());
+    return out.written.size() >= bytes
+            && out.written.left(bytes) == (second + second).mid(int(before % second.size()), bytes);
+}
+
 } // namespace
 
 // The controller, its players and its narrator, driving a simulated audio
 // system through Qt's own QAudioDeviceInfo and QAudioOutput, and told what the
 // server reports. The rules the players follow are the decisions' tables; here
 // is how they are wired: which fault gives which line, signal or new output.
+// Time is the injected clock's, which moves only when a test moves it.
 class tst_AudioOut : public QObject
 {
     Q_OBJECT
@@ -73,12 +87,9 @@ class tst_AudioOut : public QObject
 private slots:
     void initTestCase();
     void cleanup();
-    void startWithDevice_data();
     void startWithDevice();
     void noDeviceAtStart();
     void unchangedChecksDoNothing();
-    void changeToDeviceThatTakesTheFormat();
-    void changeToDeviceThatDoesNot();
     void nothingOnADeviceTheServerHasNot();
     void nullDefault_data();
     void nullDefault();
@@ -87,8 +98,9 @@ private slots:
     void faults_data();
     void faults();
     void playedIsWhatTheServerTook();
-    void aPlayerWritesAtEachTick();
-    void aMoveForgetsTheBackoff();
+    void ticks_data();
+    void ticks();
+    void writesWhatTheOutputTakes();
     void lostBackendPlaysNothing();
     void mixers_data();
     void mixers();
@@ -99,13 +111,15 @@ private slots:
     void qtBehind();
     void severalOutputs_data();
     void severalOutputs();
-    void ticksFallTogether();
-    void flappingIsQuiet();
-    void heldLinesGoWithTheServer();
+    void lineThrottle_data();
+    void lineThrottle();
     void pausedAndResumed();
 
 private:
-    void start(const Tone::Settings &tone = {}, const Tone::Outputs &outputs = {});
+    // Starts the program; unless told otherwise, what its first check
+    // started settles.
+    void start(const Tone::Settings &tone = {}, const Tone::Outputs &outputs = {},
+               bool settled = true);
     // What the server reports from now on, told at once, as its events do.
     void setServer(Server server);
     // What it reports of the simulated system, as it is now.
@@ -114,6 +128,9 @@ private:
     QStringList liveStreams() const { return serverState().streamSinks(); }
     // A check interval passes, then a regular check.
     void check(bool release = true);
+    // The server tells of what the last check started, and what reaches the
+    // devices holds for long enough to be told.
+    void settle();
     static void releaseReplaced();
     int generatorCount() const;
     // The program's account since start, with what it said at start left
@@ -125,6 +142,8 @@ private:
     std::unique_ptr<AudioOut> audioOut;
     QStringList log;
     QStringList account;
+    QStringList debugLines;
+    QString readyStatus;
     int accountAtStart = 0;
     qint64 simulatedMs = 0;
     Server server = Server::Unreachable;
@@ -141,8 +160,10 @@ void tst_AudioOut::initTestCase()
     audio = qobject_cast<FakeAudioControl *>(loader.instance());
     QVERIFY2(audio, qPrintable(loader.errorString()));
     qRegisterMetaType<FreshStart::Reason>();
+    QLoggingCategory::setFilterRules(QStringLiteral("steadytone.debug=true"));
     capturedLog = &log;
     capturedAccount = &account;
+    capturedDebug = &debugLines;
     defaultHandler = qInstallMessageHandler(captureDebug);
 }
 
@@ -154,6 +175,8 @@ void tst_AudioOut::cleanup()
     audio->setDevices({});
     log.clear();
     account.clear();
+    debugLines.clear();
+    readyStatus.clear();
     server = Server::Unreachable;
     sinkMixer = streamMixer = ServerState::Mixer();
 }
@@ -189,16 +212,17 @@ void tst_AudioOut::setServer(Server kind)
         audioOut->serverChanged(serverState());
 }
 
-void tst_AudioOut::start(const Tone::Settings &tone, const Tone::Outputs &outputs)
+void tst_AudioOut::start(const Tone::Settings &tone, const Tone::Outputs &outputs, bool settled)
 {
     narrator = std::make_unique<Narrator>(tone, outputs);
+    connect(narrator.get(), &Narrator::ready, this,
+            [this](const QString &status) { readyStatus = status; });
     audioOut = std::make_unique<AudioOut>(tone, outputs, narrator.get());
     // The server does what it is asked to: a stream it moved away goes back.
     connect(audioOut.get(), &AudioOut::streamMovedAway, this, [this](quint32 index) {
         audio->move(int(index), audio->output(int(index)).device);
         setServer(server);
     });
-    // Time runs with the check intervals that pass here.
     simulatedMs = 0;
     const auto clock = [this] { return simulatedMs; };
     narrator->setClock(clock);
@@ -207,6 +231,10 @@ void tst_AudioOut::start(const Tone::Settings &tone, const Tone::Outputs &output
     setServer(server);
     audioOut->start();
     accountAtStart = account.size();
+    if (settled) {
+        settle();
+        accountAtStart = account.size();
+    }
 }
 
 void tst_AudioOut::check(bool release)
@@ -220,6 +248,14 @@ void tst_AudioOut::check(bool release)
     audioOut->checkOut();
     if (release)
         releaseReplaced();
+}
+
+void tst_AudioOut::settle()
+{
+    setServer(server);
+    emit narrator->lookAgain();
+    simulatedMs += Narrator::SettleMs;
+    emit narrator->lookAgain();
 }
 
 void tst_AudioOut::releaseReplaced()
@@ -244,21 +280,9 @@ QStringList tst_AudioOut::accountSinceStart() const
     return lines;
 }
 
-void tst_AudioOut::startWithDevice_data()
-{
-    QTest::addColumn<FakeDevice>("alpha");
-    QTest::addColumn<QAudioFormat>("format");
-
-    QTest::newRow("takes the format") << device("alpha") << defaultFormat();
-    QTest::newRow("needs another format")
-            << device("alpha", { 48000 }, { 2 }) << makeFormat(48000, 2, 16);
-}
-
 void tst_AudioOut::startWithDevice()
 {
-    QFETCH(FakeDevice, alpha);
-    QFETCH(QAudioFormat, format);
-    audio->setDevices({ alpha });
+    audio->setDevices({ device("alpha") });
     server = Server::WithSink;
 
     start({ 20, 0.5 });
@@ -266,7 +290,7 @@ void tst_AudioOut::startWithDevice()
 
     QCOMPARE(log, QStringList({ "0.5 20", "\"\"", "\"alpha\"" }));
     QCOMPARE(account,
-             QStringList({ "info: Playing 20 Hz at volume 0.5 on the default output, following "
+             QStringList({ "info: Set to play 20 Hz at volume 0.5 on the default output, following "
                            "it as it changes",
                            "info: Playing 20 Hz at volume 0.5 on Alpha (alpha)" }));
     QCOMPARE(narrator->status(), QStringLiteral("Playing 20 Hz at volume 0.5 on Alpha (alpha)"));
@@ -274,24 +298,22 @@ void tst_AudioOut::startWithDevice()
     QCOMPARE(generatorCount(), 1);
     const FakeOutputRecord out = audio->output(0);
     QCOMPARE(out.device, QStringLiteral("alpha"));
-    QCOMPARE(out.format, format);
+    QCOMPARE(out.format, defaultFormat());
     QCOMPARE(out.starts, 1);
     QCOMPARE(out.stops, 0);
     QCOMPARE(out.volume, 0.5);
-    // The tone, from its start, a whole buffer of it at once.
-    const int buffer = format.bytesForDuration(FakeAudioControl::BufferUs);
-    QCOMPARE(out.written, referenceTone(format, 20, format.sampleRate()).left(buffer));
+    // The tone, from its start, its buffer filled at once.
+    QVERIFY(continues(out, 20, 0));
+    QVERIFY(out.queuedBytes > defaultFormat().bytesForDuration(FakeAudioControl::BufferUs / 2));
 }
 
 void tst_AudioOut::noDeviceAtStart()
 {
     // With no server, Qt's backend reports a default device all the same,
-    // with no name; Qt plays it on a null output of its own.
+    // with no name, which nothing plays on.
     start({ 440 });
     QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"\"" }));
-    QCOMPARE(account.mid(1),
-             QStringList({ "info: No audio server answers yet; waiting for one",
-                           "warning: No output device; waiting for one" }));
+    QCOMPARE(account.mid(1), QStringList({ "info: No audio server answers yet; waiting for one" }));
     QCOMPARE(narrator->status(), QStringLiteral("Waiting for an audio server"));
     QCOMPARE(audio->outputCount(), 0);
     check();
@@ -304,9 +326,9 @@ void tst_AudioOut::noDeviceAtStart()
     audio->setDevices({ device("alpha") });
     check();
     QCOMPARE(log, QStringList({ "0.02 440", "\"\"", "\"\"", "\"\"", "\"alpha\"" }));
-    QCOMPARE(account.filter("Playing"), account.mid(0, 1));
+    QCOMPARE(account.filter("Playing"), QStringList());
     QCOMPARE(audio->outputCount(), 1);
-    QCOMPARE(audio->output(0).written.left(400), referenceTone(defaultFormat(), 440, 200));
+    QVERIFY(continues(audio->output(0), 440, 0));
 }
 
 void tst_AudioOut::unchangedChecksDoNothing()
@@ -323,63 +345,6 @@ void tst_AudioOut::unchangedChecksDoNothing()
     QCOMPARE(audioOut->findChildren<QObject *>(), objects);
     QCOMPARE(audio->output(0).stops, 0);
     QCOMPARE(accountSinceStart(), QStringList());
-}
-
-void tst_AudioOut::changeToDeviceThatTakesTheFormat()
-{
-    audio->setDevices({ device("alpha"), device("beta") });
-    start({ 20, 0.5 });
-    const QByteArray tone = referenceTone(defaultFormat(), 20, 44100);
-
-    audio->setDevices({ device("beta"), device("alpha") });
-    check();
-
-    QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", "\"beta\"" }));
-    QCOMPARE(audio->outputCount(), 2);
-    const FakeOutputRecord old = audio->output(0);
-    QCOMPARE(old.stops, 1);
-    QVERIFY(old.destroyed);
-    const FakeOutputRecord now = audio->output(1);
-    QCOMPARE(now.device, QStringLiteral("beta"));
-    QCOMPARE(now.format, defaultFormat());
-    QCOMPARE(now.starts, 1);
-    QCOMPARE(now.volume, 0.5);
-    QCOMPARE(generatorCount(), 1);
-    // The same tone device carries on where the old output left it.
-    QCOMPARE(now.written.left(1000), tone.mid(int(old.writtenBytes), 1000));
-}
-
-void tst_AudioOut::changeToDeviceThatDoesNot()
-{
-    audio->setDevices({ device("alpha") });
-    start({ 1000 });
-    const QPointer<Generator> first = audioOut->findChild<Generator *>();
-
-    audio->setDevices({ device("gamma", { 48000 }, { 2 }) });
-    check(false);
-    // The old tone device is closed and waits for the event loop to go.
-    QVERIFY(first);
-    QVERIFY(!first->isOpen());
-    releaseReplaced();
-    QVERIFY(!first);
-
-    QCOMPARE(log.mid(1), QStringList({ "\"\"", "\"alpha\"", "\"alpha\"", "\"gamma\"" }));
-    const QAudioFormat stereo = makeFormat(48000, 2, 16);
-    const FakeOutputRecord now = audio->output(1);
-    QCOMPARE(now.device, QStringLiteral("gamma"));
-    QCOMPARE(now.format, stereo);
-    QCOMPARE(generatorCount(), 1);
-    // A new tone, for the new format, from its start.
-    const QByteArray tone = referenceTone(stereo, 1000, 48000);
-    QCOMPARE(now.written.left(4000), tone.left(4000));
-
-    // The adapted format stays: a device that takes both keeps it.
-    audio->setDevices({ device("delta", { 44100, 48000 }, { 1, 2 }) });
-    check();
-    QCOMPARE(audio->output(2).format, stereo);
-    QCOMPARE(generatorCount(), 1);
-    QCOMPARE(audio->output(2).written.left(4000),
-             tone.mid(int(audio->output(1).writtenBytes), 4000));
 }
 
 void tst_AudioOut::nothingOnADeviceTheServerHasNot()
@@ -473,8 +438,10 @@ static qint64 residentKiB()
 void tst_AudioOut::soakReleasesWhatItReplaces()
 {
     // Changes alternate between a device that takes the current format and
-    // one that does not, which also replaces the tone device. Low rates keep
-    // each synthesis cheap.
+    // one that does not: the tone goes on where the last output left it, in
+    // the same format, and starts afresh in a format adapted to the device,
+    // which the next device that takes it keeps. Low rates keep each
+    // synthesis cheap.
     const FakeDevice low = device("low", { 8000 });
     const FakeDevice high = device("high", { 11025 });
     const FakeDevice both = device("both", { 8000, 11025 });
@@ -483,17 +450,23 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
     };
     audio->setDevices({ low });
     start({ 440 });
+    qint64 before = 0;
     auto change = [&](int step) {
         const QPair<FakeDevice, int> &next = cycle.at(step % cycle.size());
+        const int last = audio->outputCount() - 1;
         audio->setDevices({ next.first });
         check();
+        const FakeOutputRecord old = audio->output(last);
         const FakeOutputRecord out = audio->output(audio->outputCount() - 1);
         QCOMPARE(out.device, next.first.name);
         QCOMPARE(out.format.sampleRate(), next.second);
+        QCOMPARE(old.stops, 1);
+        before = out.format == old.format ? before + old.writtenBytes : 0;
+        QVERIFY2(continues(out, 440, before), qPrintable(QString::number(step)));
     };
     for (int i = 0; i < 52; ++i) // let the allocator settle first
         change(i);
-    const qint64 before = residentKiB();
+    const qint64 residentBefore = residentKiB();
 
     for (int i = 0; i < 1000; ++i) {
         change(i);
@@ -509,13 +482,14 @@ void tst_AudioOut::soakReleasesWhatItReplaces()
         liveOutputs += audio->output(i).destroyed ? 0 : 1;
     QCOMPARE(liveOutputs, 1);
     QCOMPARE(audio->outputCount(), 1053);
+    QCOMPARE(log.size(), 3 + 2 * 1052);
 
     const qint64 after = residentKiB();
-    qInfo("resident set after 52 changes: %lld KiB, after 1052: %lld KiB", before, after);
+    qInfo("resident set after 52 changes: %lld KiB, after 1052: %lld KiB", residentBefore, after);
 #ifndef __SANITIZE_ADDRESS__
     // AddressSanitizer holds freed memory back on purpose, so only a plain
     // build says anything about growth.
-    QVERIFY2(after - before < 2048, qPrintable(QString::number(after - before)));
+    QVERIFY2(after - residentBefore < 2048, qPrintable(QString::number(after - residentBefore)));
 #endif
 }
 
@@ -526,40 +500,33 @@ void tst_AudioOut::faults_data()
     // server, s a server with the sink. Each change is told as an event, and
     // the check it asks for runs before the regular one.
     QTest::addColumn<QString>("servers");
-    QTest::addColumn<int>("rebuilds");
     // The check after which a fresh start is first asked for; 0 for none.
     QTest::addColumn<int>("restartAt");
     // What the program says of it, a letter a line: K the stream was killed,
-    // U its sink suspended, S it stalled, F it failed, N no server answers,
-    // A the server answers again.
+    // F it failed, N no server answers, A the server answers again.
     QTest::addColumn<QString>("said");
     QTest::addColumn<QString>("status");
 
     const QString playing = "Playing 440 Hz at volume 0.5 on Alpha (alpha)";
-    QTest::newRow("killed stream") << Fault::Kill << "sss" << 1 << 0 << "K" << playing;
-    QTest::newRow("suspended sink, a minute")
-            << Fault::Suspend << "ssssssssssss" << 3 << 0 << "US"
-            << "Nothing plays on Alpha (alpha): the sound server has suspended it";
+    QTest::newRow("killed stream") << Fault::Kill << "sss" << 0 << "K" << playing;
     // The server went away and came back in time for Qt's own reconnect.
-    QTest::newRow("server back at once") << Fault::Fail << "sss" << 1 << 0 << "F" << playing;
+    QTest::newRow("server back at once") << Fault::Fail << "sss" << 0 << "F" << playing;
     // Qt's backend gave up on the server: rebuilding fails at once, and only
-    // a fresh process plays again.
+    // a fresh process plays again; nothing said it started the tone again.
     QTest::newRow("server lost, back after a while")
-            << Fault::LoseServer << "nnnnssss" << 1 << 5 << "NAF"
-            << "Waiting for an output device";
+            << Fault::LoseServer << "nnnnssss" << 5 << "NA"
+            << "Nothing plays on Alpha (alpha); trying it again now and then";
 }
 
 void tst_AudioOut::faults()
 {
     QFETCH(Fault, fault);
     QFETCH(QString, servers);
-    QFETCH(int, rebuilds);
     QFETCH(int, restartAt);
     QFETCH(QString, said);
     QFETCH(QString, status);
 
-    FakeDevice alpha = device("alpha");
-    audio->setDevices({ alpha });
+    audio->setDevices({ device("alpha") });
     server = Server::WithSink;
     start({ 440, 0.5 });
     QSignalSpy checks(audioOut.get(), &AudioOut::checked);
@@ -567,17 +534,14 @@ void tst_AudioOut::faults()
     check(); // it plays
     simulatedMs += 1000;
     QSignalSpy restarts(audioOut.get(), &AudioOut::restartNeeded);
-    const int logged = log.size();
     QCOMPARE(accountSinceStart(), QStringList());
 
     if (fault == Fault::Kill)
         audio->kill(0);
     else if (fault == Fault::Fail)
         audio->fail(0);
-    else if (fault == Fault::LoseServer)
+    else
         audio->loseServer();
-    alpha.suspended = fault == Fault::Suspend;
-    audio->setDevices({ alpha });
 
     int firstRestart = 0;
     for (int i = 0; i < servers.size(); ++i) {
@@ -588,29 +552,18 @@ void tst_AudioOut::faults()
         if (!restarts.isEmpty() && firstRestart == 0)
             firstRestart = i + 1;
     }
+    settle();
     QCOMPARE(firstRestart, restartAt);
     if (restartAt > 0)
         QCOMPARE(restarts.first().value(0).value<FreshStart::Reason>(), FreshStart::BackendLost);
-    QCOMPARE(audio->outputCount(), 1 + rebuilds);
-    QStringList rebuilt;
-    for (int i = 0; i < rebuilds; ++i)
-        rebuilt << "\"alpha\""
-                << "\"alpha\"";
-    QCOMPARE(log.mid(logged), rebuilt);
     QStringList lines;
     for (const QChar letter : said) {
         lines << QHash<QChar, QString> {
             { 'K',
               "info: The audio server took the stream on Alpha (alpha) away; starting it again" },
-            { 'S',
-              "warning: Nothing played on Alpha (alpha) since the last check; starting it "
-              "again" },
             { 'F', "info: Starting the tone again on Alpha (alpha)" },
             { 'N', "warning: No audio server answers; waiting for one" },
             { 'A', "info: The audio server answers" },
-            { 'U',
-              "warning: The sound server has suspended Alpha (alpha): nothing plays there "
-              "until it resumes" }
         }.value(letter);
     }
     // Each line said, in whatever order the clock that runs here allows.
@@ -620,18 +573,15 @@ void tst_AudioOut::faults()
     lines.sort();
     QCOMPARE(saidNow, lines);
     QCOMPARE(narrator->status(), status);
-    // Every rebuild is the tone on the same device, at the same volume,
-    // where the output before it stopped.
-    const QByteArray tone = referenceTone(defaultFormat(), 440, 44100);
-    for (int i = 1; i <= rebuilds; ++i) {
+    // Every output started again is the tone on the same device, at the
+    // same volume, where the output before it stopped.
+    qint64 before = 0;
+    for (int i = 1; i < audio->outputCount(); ++i) {
+        before += audio->output(i - 1).writtenBytes;
         QCOMPARE(audio->output(i).device, QStringLiteral("alpha"));
         QCOMPARE(audio->output(i).volume, 0.5);
-        qint64 before = 0;
-        for (int j = 0; j < i; ++j)
-            before += audio->output(j).writtenBytes;
-        const int at = int(before % tone.size());
         if (!audio->output(i).destroyed && audio->output(i).writtenBytes > 0)
-            QCOMPARE(audio->output(i).written.left(100), (tone + tone).mid(at, 100));
+            QVERIFY(continues(audio->output(i), 440, before, 100));
     }
 }
 
@@ -661,10 +611,17 @@ void tst_AudioOut::playedIsWhatTheServerTook()
     audio->setDevices({ device("alpha"), device("beta"), device("gamma") });
     setServer(Server::WithSink);
     QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 3, AudioOut::EventDelayMs + TimerAllowanceMs);
-    // The server plays a buffer at a time, and a check tops it up.
-    auto playFor = [this](qint64 us) {
-        for (qint64 played = 0; played < us; played += FakeAudioControl::BufferUs) {
-            audio->play(FakeAudioControl::BufferUs);
+    // The server plays a little at a time, and the ticks top it up.
+    const QAudioFormat format = defaultFormat();
+    const qint64 full = format.bytesForDuration(FakeAudioControl::BufferUs)
+            - format.bytesForDuration(DevicePlayer::QtTickMs * 1000);
+    constexpr qint64 StepUs = 100000;
+    auto playFor = [&](qint64 us) {
+        for (qint64 played = 0; played < us; played += StepUs) {
+            audio->play(StepUs);
+            const int last = audio->outputCount() - 1;
+            QTRY_VERIFY_WITH_TIMEOUT(audio->output(last).queuedBytes >= full,
+                                     3 * DevicePlayer::QtTickMs + TimerAllowanceMs);
             setServer(Server::WithSink);
             audioOut->checkOut();
         }
@@ -675,43 +632,115 @@ void tst_AudioOut::playedIsWhatTheServerTook()
     audioOut->checkOut();
     QCOMPARE(audio->output(audio->outputCount() - 1).device, QStringLiteral("beta"));
     playFor(2000000);
-    QCOMPARE(total(), 3000000 - 2 * Recovery::FirstFillSlackUs);
+    // What each output lacked of a full buffer when it was last counted, a
+    // period at the most, is yet to count.
+    const qint64 expectedUs = 3000000 - 2 * Recovery::FirstFillSlackUs;
+    QVERIFY2(total() <= expectedUs && total() >= expectedUs - 2 * DevicePlayer::QtTickMs * 1000,
+             qPrintable(QString::number(total())));
 }
 
-void tst_AudioOut::aPlayerWritesAtEachTick()
+void tst_AudioOut::ticks_data()
 {
-    // At each of its output's ticks, a player writes what the server played.
-    audio->setDevices({ device("alpha") });
-    DevicePlayer player({}, defaultFormat(), nullptr);
-    player.moveTo(QAudioDeviceInfo::availableDevices(QAudio::AudioOutput).first());
-    const qint64 buffer = defaultFormat().bytesForDuration(FakeAudioControl::BufferUs);
-    QCOMPARE(audio->output(0).writtenBytes, buffer);
-    audio->play(100000);
-    QTRY_COMPARE_WITH_TIMEOUT(audio->output(0).writtenBytes,
-                              buffer + defaultFormat().bytesForDuration(100000),
-                              2 * FakeAudioControl::TickMs + TimerAllowanceMs);
+    // What ticks in the backend of each output.
+    QTest::addColumn<int>("tick");
+    // Which tick each output is written at, as its debug line says.
+    QTest::addColumn<QString>("at");
+
+    QTest::newRow("Qt's tick") << int(FakeDevice::QtTick) << "at Qt's tick";
+    QTest::newRow("no timer") << int(FakeDevice::NoTick) << "at a tick of its own";
+    QTest::newRow("a timer too slow to be a tick")
+            << int(FakeDevice::SlowTimer) << "at a tick of its own";
+    QTest::newRow("a timer that never runs")
+            << int(FakeDevice::IdleTimer) << "at a tick of its own";
 }
 
-void tst_AudioOut::aMoveForgetsTheBackoff()
+void tst_AudioOut::ticks()
 {
-    // A player whose outputs on alpha were taken away again and again waits
-    // before the next rebuild; on beta, the first loss is answered at once.
-    audio->setDevices({ device("alpha"), device("beta") });
-    DevicePlayer player({}, defaultFormat(), nullptr);
-    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
-    ServerState state;
-    state.reach = ServerState::Reachable;
-    state.sinks = { { "alpha", "Alpha", false, {} }, { "beta", "Beta", false, {} } };
-    auto lose = [&](qint64 nowMs) {
-        audio->kill(audio->outputCount() - 1);
-        return player.check(state, false, nowMs).deed;
+    // Outputs started at different moments, and one started again: each
+    // start restarts every output's tick, so that all fall together and the
+    // program wakes once for them; at each tick, every output is written
+    // what the server played.
+    QFETCH(int, tick);
+    QFETCH(QString, at);
+
+    QList<FakeDevice> all { device("alpha"), device("beta"), device("gamma") };
+    for (FakeDevice &each : all)
+        each.tick = FakeDevice::Tick(tick);
+    audio->setDevices(all.mid(0, 2));
+    server = Server::WithSink;
+    start({ 440, 1.0 }, { Tone::Outputs::All, {} });
+    // How far apart Qt's ticks fall, in milliseconds. Ticks restarted
+    // together stay together: a moment of preemption while they are read
+    // passes when they are read again.
+    auto togetherAgain = [this] {
+        QList<int> remaining;
+        for (const int i : audio->liveOutputs())
+            remaining << audio->tick(i)->remainingTime();
+        std::sort(remaining.begin(), remaining.end());
+        return remaining.last() - remaining.first() <= 1;
     };
-    player.moveTo(devices.at(0));
-    QCOMPARE(lose(100), DevicePlayer::Report::Rebuilt);
-    QCOMPARE(lose(200), DevicePlayer::Report::Nothing);
-    player.moveTo(devices.at(1));
-    QCOMPARE(lose(300), DevicePlayer::Report::Rebuilt);
-    QCOMPARE(audio->output(audio->outputCount() - 1).device, QStringLiteral("beta"));
+    // No event loop runs meanwhile, so no tick fires: a tick not restarted
+    // would lag this much behind.
+    constexpr int ApartMs = 7;
+    QThread::msleep(ApartMs);
+    audio->setDevices(all);
+    check();
+    QCOMPARE(audio->liveOutputs().size(), 3);
+    if (tick == FakeDevice::QtTick)
+        QTRY_VERIFY_WITH_TIMEOUT(togetherAgain(), 5 * DevicePlayer::QtTickMs + TimerAllowanceMs);
+    QThread::msleep(ApartMs);
+    for (const int i : audio->liveOutputs()) {
+        if (audio->output(i).device == "beta")
+            audio->kill(i);
+    }
+    check();
+    QCOMPARE(audio->liveOutputs().size(), 3);
+    if (tick == FakeDevice::QtTick)
+        QTRY_VERIFY_WITH_TIMEOUT(togetherAgain(), 5 * DevicePlayer::QtTickMs + TimerAllowanceMs);
+    QVERIFY2(debugLines.filter(at).size() == 4 && debugLines.size() == 4,
+             qPrintable(debugLines.join(QLatin1Char('\n'))));
+
+    // The server plays a little; at the next ticks each output is full again.
+    const QAudioFormat format = defaultFormat();
+    const qint64 full = format.bytesForDuration(FakeAudioControl::BufferUs)
+            - format.bytesForDuration(2 * DevicePlayer::QtTickMs * 1000);
+    audio->play(100000);
+    auto allFull = [&] {
+        for (const int i : audio->liveOutputs()) {
+            if (audio->output(i).queuedBytes < full)
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allFull(), 3 * DevicePlayer::QtTickMs + TimerAllowanceMs);
+}
+
+void tst_AudioOut::writesWhatTheOutputTakes()
+{
+    // The output tells its room in whole periods and takes less than it is
+    // offered at every other write: played a little at a time, it is kept
+    // full, with the tone, not a byte of it lost or repeated.
+    audio->setDevices({ device("alpha") });
+    server = Server::WithSink;
+    start({ 440, 1.0 });
+    const QAudioFormat format = defaultFormat();
+    const qint64 full = format.bytesForDuration(FakeAudioControl::BufferUs)
+            - format.bytesForDuration(2 * DevicePlayer::QtTickMs * 1000);
+    for (int i = 0; i < 40; ++i) {
+        audio->play(37000);
+        QTRY_VERIFY_WITH_TIMEOUT(audio->output(0).queuedBytes >= full,
+                                 3 * DevicePlayer::QtTickMs + TimerAllowanceMs);
+    }
+    const FakeOutputRecord out = audio->output(0);
+    QVERIFY(out.writtenBytes > format.bytesForDuration(1500000));
+    QVERIFY(continues(out, 440, 0, out.written.size()));
+
+    // Stopped under the player, as Qt stops an output whose server went:
+    // what it wrote to is no longer written to.
+    audio->fail(0);
+    audio->play(100000);
+    QTest::qWait(3 * DevicePlayer::QtTickMs);
+    QCOMPARE(audio->output(0).writesAfterStop, 0);
 }
 
 void tst_AudioOut::lostBackendPlaysNothing()
@@ -727,120 +756,110 @@ void tst_AudioOut::lostBackendPlaysNothing()
     audio->setDevices({ device("beta"), device("alpha") });
     setServer(Server::WithSink);
     QTRY_VERIFY_WITH_TIMEOUT(!restarts.isEmpty(), 2 * (AudioOut::EventDelayMs + TimerAllowanceMs));
+    settle();
     QCOMPARE(audio->output(audio->outputCount() - 1).device, QStringLiteral("beta"));
     QCOMPARE(accountSinceStart().filter("Playing"), QStringList());
 
     // The fresh start waits: the status and one line say that nothing plays,
     // and when it tries again.
-    narrator->restartDeferred(FreshStart::BackendLost, 58000);
-    narrator->restartDeferred(FreshStart::BackendLost, 53000);
+    narrator->restartDeferred(FreshStart::BackendLost, QTime(14, 3, 12));
+    narrator->restartDeferred(FreshStart::BackendLost, QTime(14, 3, 20));
     check();
-    const QString at = QTime::currentTime().addMSecs(58000).toString("HH:mm:ss");
     QCOMPARE(accountSinceStart().filter("Nothing plays"),
              QStringList({ "warning: Nothing plays: Qt's audio backend has lost the audio server, "
-                           "and the last start found nothing to play; starting afresh at "
-                           + at + ", or as soon as the audio server comes back" }));
+                           "and the last start found nothing to play; starting afresh at 14:03:12, "
+                           "or as soon as the audio server comes back" }));
     QCOMPARE(narrator->status(),
-             "Nothing plays (Qt's audio backend has lost the audio server); starting afresh at "
-                     + at + ", or when the audio server comes back");
+             QStringLiteral("Nothing plays (Qt's audio backend has lost the audio server); "
+                            "starting afresh at 14:03:12, or when the audio server comes back"));
 }
 
 void tst_AudioOut::mixers_data()
 {
-    // Where the stream's and the sink's mixers stand, and whether the server
-    // has the sink suspended, as the program starts or later; for how long,
-    // before they are put back.
+    // Whether the program starts as the mixers stand, the sink suspended,
+    // or they are set later; each state they are set to in turn, held for
+    // how long, what is said of it, and the status:
+    // "stream|sink|heldMs|line|status", the sliders in percent or "muted".
     QTest::addColumn<bool>("atStart");
     QTest::addColumn<bool>("suspended");
-    QTest::addColumn<ServerState::Mixer>("stream");
-    QTest::addColumn<ServerState::Mixer>("sink");
-    QTest::addColumn<int>("heldMs");
-    QTest::addColumn<QString>("said");
-    QTest::addColumn<QString>("status");
+    QTest::addColumn<QStringList>("states");
 
-    const ServerState::Mixer top;
-    const ServerState::Mixer muted { true, 1.0 };
     const QString playing = "Playing 440 Hz at volume 0.4 on Alpha (alpha)";
-    const QString streamMuted = "warning: The steadytone stream on Alpha (alpha) is muted in the "
-                                "mixer: nothing reaches the device";
-    const QString nothing = "Nothing reaches Alpha (alpha): ";
-    const int held = LineThrottle::IntervalMs;
-    QTest::newRow("the stream muted") << false << false << muted << top << held << streamMuted
-                                      << nothing + "the steadytone stream is muted in the mixer";
-    QTest::newRow("the sink at 0 %")
-            << false << false << top << ServerState::Mixer { false, 0.0 } << held
-            << "warning: Alpha (alpha) is at 0 % in the mixer: nothing reaches the device"
-            << nothing + "it is at 0 % in the mixer";
-    QTest::newRow("the stream half-way")
-            << false << false << ServerState::Mixer { false, 0.5 } << top << held
-            << "info: The steadytone stream on Alpha (alpha) is at 50 % in the mixer: the device "
-               "gets the tone at volume 0.05"
-            << playing + ", which the mixer turns down to volume 0.05";
+    const QString held = QString::number(LineThrottle::IntervalMs);
+    const QString muted = "warning: The steadytone stream on Alpha (alpha) is muted in the mixer: "
+                          "nothing reaches the device|Nothing reaches Alpha (alpha): the "
+                          "steadytone stream is muted in the mixer";
+    const QString back = "100|100|" + held + "|info: " + playing + "|" + playing;
+    QTest::newRow("the mixers, one after another")
+            << false << false
+            << QStringList { "muted|100|" + held + "|" + muted,
+                             "100|0|" + held
+                                     + "|warning: Alpha (alpha) is at 0 % in the mixer: nothing "
+                                       "reaches the device|Nothing reaches Alpha (alpha): it is "
+                                       "at 0 % in the mixer",
+                             "50|100|" + held
+                                     + "|info: The steadytone stream on Alpha (alpha) is at 50 % "
+                                       "in the mixer: the device gets the tone at volume "
+                                       "0.05|"
+                                     + playing + ", which the mixer turns down to volume 0.05",
+                             back, "150|100|" + held + "||" + playing };
     QTest::newRow("muted for a moment")
-            << false << false << muted << top << Narrator::SettleMs / 2 << "" << playing;
-    QTest::newRow("the stream turned up")
-            << false << false << ServerState::Mixer { false, 1.5 } << top << held << "" << playing;
+            << false << false
+            << QStringList { "muted|100|" + QString::number(Narrator::SettleMs / 2) + "||"
+                             + playing };
     // The server applies a mute it remembers from an earlier run.
-    QTest::newRow("a remembered mute") << true << false << muted << top << held << streamMuted
-                                       << nothing + "the steadytone stream is muted in the mixer";
+    QTest::newRow("a remembered mute")
+            << true << false << QStringList { "muted|100|0|" + muted, back };
     // A sink that was idle is resumed as the stream starts.
-    QTest::newRow("a sink suspended while idle")
-            << true << true << top << top << held << "" << playing;
+    QTest::newRow("a sink suspended while idle") << true << true << QStringList();
 }
 
 void tst_AudioOut::mixers()
 {
     QFETCH(bool, atStart);
     QFETCH(bool, suspended);
-    QFETCH(ServerState::Mixer, stream);
-    QFETCH(ServerState::Mixer, sink);
-    QFETCH(int, heldMs);
-    QFETCH(QString, said);
-    QFETCH(QString, status);
+    QFETCH(QStringList, states);
 
+    const QString playing = "Playing 440 Hz at volume 0.4 on Alpha (alpha)";
+    auto mixer = [](const QString &given) {
+        return ServerState::Mixer { given == "muted",
+                                    given == "muted" ? 1.0 : given.toInt() / 100.0 };
+    };
     FakeDevice alpha = device("alpha");
     alpha.suspended = suspended;
     audio->setDevices({ alpha });
     server = Server::WithSink;
-    start({ 440, 0.4 });
-    QSignalSpy ready(narrator.get(), &Narrator::ready);
-    QSignalSpy checks(audioOut.get(), &AudioOut::checked);
-    // Ready once the server has told of the stream, and what reaches the
-    // device is settled.
-    QCOMPARE(ready.count(), 0);
-    if (!atStart)
-        check();
+    if (atStart && !states.isEmpty())
+        streamMixer = mixer(states.first().section('|', 0, 0));
+    start({ 440, 0.4 }, {}, false);
+    // The sink resumes as the stream starts; ready once the server has told
+    // of the stream and what reaches the device has held, with what it is
+    // and no word of a passing state.
+    alpha.suspended = false;
+    audio->setDevices({ alpha });
+    settle();
+    const QString first = atStart && !states.isEmpty()
+            ? states.takeFirst()
+            : "100|100|0|info: " + playing + "|" + playing;
+    QCOMPARE(readyStatus, first.section('|', 4));
+    QCOMPARE(narrator->status(), readyStatus);
+    QStringList said { first.section('|', 3, 3) };
+    QCOMPARE(accountSinceStart(), said);
     // The server tells of each change; what holds long enough is said, a
     // second after the last line about the device at the most.
-    auto hold = [&](const ServerState::Mixer &streamNow, const ServerState::Mixer &sinkNow, int ms,
-                    const QString &expected) {
-        streamMixer = streamNow;
-        sinkMixer = sinkNow;
-        alpha.suspended = false;
-        audio->setDevices({ alpha });
-        const int checked = checks.count();
+    for (const QString &state : qAsConst(states)) {
+        const QStringList parts = state.split('|');
+        streamMixer = mixer(parts.at(0));
+        sinkMixer = mixer(parts.at(1));
         setServer(Server::WithSink);
-        QTRY_VERIFY(checks.count() > checked);
-        const bool same = narrator->status() == expected;
-        simulatedMs += ms;
-        QTRY_COMPARE_WITH_TIMEOUT(narrator->status(), expected,
-                                  Narrator::SettleMs + TimerAllowanceMs);
-        // Where the status stays as it was, what is said comes once the new
-        // state has held, or not at all.
-        if (same)
-            QTest::qWait(Narrator::SettleMs + TimerAllowanceMs / 5);
-    };
-    hold(stream, sink, heldMs, status);
-    QCOMPARE(accountSinceStart(), said.isEmpty() ? QStringList() : QStringList { said });
-    QCOMPARE(ready.count(), 1);
-    if (atStart)
-        QCOMPARE(ready.first().value(0).toString(), status);
-
-    // Put back, the tone plays as before, and a line says so.
-    const QString playing = "Playing 440 Hz at volume 0.4 on Alpha (alpha)";
-    hold(ServerState::Mixer(), ServerState::Mixer(), LineThrottle::IntervalMs, playing);
-    QCOMPARE(accountSinceStart().mid(said.isEmpty() ? 0 : 1),
-             said.isEmpty() ? QStringList() : QStringList { "info: " + playing });
+        emit narrator->lookAgain();
+        simulatedMs += parts.at(2).toInt();
+        emit narrator->lookAgain();
+        if (!parts.at(3).isEmpty())
+            said << parts.at(3);
+        QCOMPARE(accountSinceStart(), said);
+        QCOMPARE(narrator->status(), parts.at(4));
+    }
 }
 
 void tst_AudioOut::serverReturns_data()
@@ -876,91 +895,105 @@ void tst_AudioOut::serverReturns()
 void tst_AudioOut::killStormThatEnds()
 {
     // A sink that kills every new stream: the program tries again a second
-    // later, not at the pace of the server's events, on the wall's clock; a
-    // change on the server that may have ended the kills is answered at once.
+    // later, then two, not at the pace of the server's events. A change on
+    // the server that may have ended the kills is answered at once: the
+    // default moves to another device, where a loss is answered at once too,
+    // since what alpha taught says nothing of it.
     FakeDevice alpha = device("alpha");
     audio->setDevices({ alpha });
     server = Server::WithSink;
     start();
-    audioOut->setClock([] { return QDeadlineTimer::current().deadline(); });
+    QSignalSpy checks(audioOut.get(), &AudioOut::checked);
+    auto event = [&] {
+        const int checked = checks.count();
+        setServer(Server::WithSink);
+        QTRY_VERIFY_WITH_TIMEOUT(checks.count() > checked,
+                                 AudioOut::EventDelayMs + TimerAllowanceMs);
+    };
     alpha.killsStreams = true;
     audio->setDevices({ alpha });
     audio->kill(0);
-    setServer(Server::WithSink);
-    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 2, AudioOut::EventDelayMs + TimerAllowanceMs);
-    QTest::qWait(Recovery::RetryMs / 2);
+    event();
     QCOMPARE(audio->outputCount(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 3, Recovery::RetryMs + TimerAllowanceMs);
+    // Half the wait, then all of it: a second, then two.
+    for (const auto &[waitedMs, rebuilt] :
+         QList<QPair<int, bool>> { { Recovery::RetryMs / 2, false },
+                                   { Recovery::RetryMs / 2, true },
+                                   { Recovery::RetryMs, false },
+                                   { Recovery::RetryMs, true } }) {
+        const int outputs = audio->outputCount();
+        simulatedMs += waitedMs;
+        event();
+        QCOMPARE(audio->outputCount(), outputs + (rebuilt ? 1 : 0));
+        if (QTest::currentTestFailed())
+            return;
+    }
 
-    alpha.killsStreams = false;
-    audio->setDevices({ alpha, device("beta") });
-    setServer(Server::WithSink);
-    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 4, AudioOut::EventDelayMs + TimerAllowanceMs);
-    QCOMPARE(liveStreams(), QStringList({ "alpha" }));
+    audio->setDevices({ device("beta"), alpha });
+    event();
+    QCOMPARE(audio->output(audio->outputCount() - 1).device, QStringLiteral("beta"));
+    const int outputs = audio->outputCount();
+    audio->kill(outputs - 1);
+    event();
+    QCOMPARE(audio->outputCount(), outputs + 1);
+    QCOMPARE(liveStreams(), QStringList({ "beta" }));
 }
 
 void tst_AudioOut::qtBehind_data()
 {
     // What the server reports: its default switched to beta, or this
-    // process's stream gone.
+    // process's stream gone; and whether Qt's backend ever sees it too.
     QTest::addColumn<QString>("change");
-    // How much later Qt's backend sees the change; -1 for never.
-    QTest::addColumn<int>("qtLateMs");
+    QTest::addColumn<bool>("qtCatchesUp");
 
-    QTest::newRow("default switched, Qt 300 ms behind") << "default" << 300;
-    QTest::newRow("default switched, Qt never catches up") << "default" << -1;
-    QTest::newRow("stream killed, Qt 300 ms behind") << "kill" << 300;
+    QTest::newRow("default switched, Qt behind") << "default" << true;
+    QTest::newRow("default switched, Qt never catches up") << "default" << false;
+    QTest::newRow("stream killed, Qt behind") << "kill" << true;
 }
 
 void tst_AudioOut::qtBehind()
 {
     QFETCH(QString, change);
-    QFETCH(int, qtLateMs);
+    QFETCH(bool, qtCatchesUp);
 
     audio->setDevices({ device("alpha"), device("beta") });
     server = Server::WithSink;
     start();
     check();
     check();
-    // Only the server's events drive the checks here: the one the last
-    // check's report asked for comes first.
     QSignalSpy checks(audioOut.get(), &AudioOut::checked);
-    QTRY_VERIFY_WITH_TIMEOUT(!checks.isEmpty(), AudioOut::EventDelayMs + TimerAllowanceMs);
-    QCOMPARE(audio->outputCount(), 1);
-    checks.clear();
-
-    // The server tells of the change before Qt has it.
+    // The server tells of the change before Qt has it: checks follow, a
+    // moment apart, and nothing moves while Qt says otherwise.
     ServerState state = serverState();
     if (change == "default")
         state.defaultSink = QStringLiteral("beta");
     else
         state.streams.clear();
-    QElapsedTimer clock;
-    clock.start();
     audioOut->serverChanged(state);
-    if (qtLateMs >= 0) {
-        QTest::qWait(qtLateMs);
-        if (change == "default")
-            audio->setDevices({ device("beta"), device("alpha") });
-        else
-            audio->kill(0);
-    }
+    QTRY_VERIFY_WITH_TIMEOUT(checks.count() >= 2,
+                             2 * AudioOut::CatchUpIntervalMs + TimerAllowanceMs);
+    if (change == "default")
+        QCOMPARE(audio->outputCount(), 1);
 
-    if (qtLateMs < 0) {
-        // Checks follow for a while, then stop: nothing wakes the program
-        // while Qt and the server disagree for good.
-        QTest::qWait(AudioOut::CatchUpMs + TimerAllowanceMs);
+    if (!qtCatchesUp) {
+        // Once the clock is past the catch-up window, the checks stop:
+        // nothing wakes the program while Qt and the server disagree.
+        simulatedMs += AudioOut::CatchUpMs;
         const int checked = checks.count();
-        QVERIFY(checked >= 2);
-        QVERIFY(checked <= AudioOut::CatchUpMs / AudioOut::CatchUpIntervalMs + 2);
-        QTest::qWait(TimerAllowanceMs);
-        QCOMPARE(checks.count(), checked);
+        QTRY_VERIFY_WITH_TIMEOUT(checks.count() > checked,
+                                 AudioOut::CatchUpIntervalMs + TimerAllowanceMs);
+        const int last = checks.count();
+        QTest::qWait(3 * AudioOut::CatchUpIntervalMs);
+        QCOMPARE(checks.count(), last);
         QCOMPARE(audio->outputCount(), 1);
         return;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 2, AudioOut::CatchUpMs);
-    qInfo("acted on after %lld ms", clock.elapsed());
-    QVERIFY(clock.elapsed() <= qtLateMs + AudioOut::CatchUpIntervalMs + TimerAllowanceMs);
+    if (change == "default")
+        audio->setDevices({ device("beta"), device("alpha") });
+    else
+        audio->kill(0);
+    QTRY_COMPARE_WITH_TIMEOUT(audio->outputCount(), 2,
+                              AudioOut::CatchUpIntervalMs + TimerAllowanceMs);
     const QString name = change == "default" ? "beta" : "alpha";
     QCOMPARE(log.mid(3), QStringList({ "\"alpha\"", '"' + name + '"' }));
     QCOMPARE(audio->output(1).device, name);
@@ -994,10 +1027,14 @@ void tst_AudioOut::severalOutputs_data()
     QTest::newRow("one needs another format")
             << QStringList() << "stereo" << QStringList { "alpha", "beta", "gamma" } << 3 << three
             << "info: Playing 440 Hz at volume 1 on Gamma (gamma)";
-    // What a server offers only when it has no other output is no output.
+    // What a server offers only when it has no other output is no output,
+    // in every mode.
     QTest::newRow("only the dummy output")
             << QStringList() << "dummy" << QStringList() << 0 << "Waiting for an output device"
-            << "";
+            << "warning: No output device; waiting for one";
+    QTest::newRow("only the dummy output, following the default")
+            << QStringList { "" } << "dummy" << QStringList() << 0 << "Waiting for an output device"
+            << "warning: No output device; waiting for one";
     QTest::newRow("the named ones, one absent")
             << QStringList { "beta", "delta" } << "" << QStringList { "beta" } << 1
             << "Playing 440 Hz at volume 1 on Beta (beta), waiting for \"delta\""
@@ -1031,10 +1068,13 @@ void tst_AudioOut::severalOutputs()
     };
     server = Server::WithSink;
     if (change == "dummy")
-        audio->setDevices({ device(AudioOut::DummySink) });
+        audio->setDevices({ device(ServerState::DummySink) });
     else
         audio->setDevices(change == "added" ? all.mid(0, 2) : all);
-    start({ 440, 1.0 }, { named.isEmpty() ? Tone::Outputs::All : Tone::Outputs::Named, named });
+    Tone::Outputs chosen { named.isEmpty() ? Tone::Outputs::All : Tone::Outputs::Named, named };
+    if (named == QStringList { "" })
+        chosen = Tone::Outputs();
+    start({ 440, 1.0 }, chosen);
     // A named device is said missing only once the server has had a check
     // interval to list its sinks.
     QVERIFY(account.filter("is not there").isEmpty());
@@ -1060,15 +1100,15 @@ void tst_AudioOut::severalOutputs()
         check();
         QCOMPARE(audio->deviceListings(), listings + 2);
     }
-    QTest::qWait(AudioOut::EventDelayMs + TimerAllowanceMs / 5);
-
     // One stream a device, and none left where the server moved one.
-    QCOMPARE(liveStreams(), playing);
+    QTRY_COMPARE_WITH_TIMEOUT(liveStreams(), playing, AudioOut::EventDelayMs + TimerAllowanceMs);
+    settle();
     QCOMPARE(audio->outputCount(), outputs);
     QCOMPARE(narrator->status(), status);
     QVERIFY2(said.isEmpty() || account.contains(said), qPrintable(account.join('\n')));
     // Not a line names a move: those belong to following the default.
-    QCOMPARE(log, QStringList({ "1 440" }));
+    if (chosen.mode != Tone::Outputs::Default)
+        QCOMPARE(log, QStringList({ "1 440" }));
     // Each output is written a tone of its own, in the format of its
     // device, which runs on without a gap.
     QList<int> live;
@@ -1088,87 +1128,55 @@ void tst_AudioOut::severalOutputs()
     }
 }
 
-void tst_AudioOut::ticksFallTogether()
+void tst_AudioOut::lineThrottle_data()
 {
-    // Outputs started at different moments, and one started again: each
-    // start restarts every output's tick, so that all fall together and the
-    // program wakes once for them.
-    const QList<FakeDevice> all { device("alpha"), device("beta"), device("gamma") };
-    audio->setDevices(all.mid(0, 2));
-    server = Server::WithSink;
-    start({ 440, 1.0 }, { Tone::Outputs::All, {} });
-    auto spreadMs = [this] {
-        QList<int> remaining;
-        for (const int i : audio->liveOutputs())
-            remaining << audio->tick(i)->remainingTime();
-        std::sort(remaining.begin(), remaining.end());
-        return remaining.last() - remaining.first();
-    };
-    // No event loop runs meanwhile, so no tick fires: a tick not restarted
-    // would lag this much behind.
-    constexpr int ApartMs = 7;
-    QThread::msleep(ApartMs);
-    audio->setDevices(all);
-    setServer(Server::WithSink);
-    audioOut->checkOut();
-    QCOMPARE(audio->liveOutputs().size(), 3);
-    QVERIFY2(spreadMs() <= 1, qPrintable(QString::number(spreadMs())));
-    QThread::msleep(ApartMs);
-    for (const int i : audio->liveOutputs()) {
-        if (audio->output(i).device == "beta")
-            audio->kill(i);
-    }
-    setServer(Server::WithSink);
-    audioOut->checkOut();
-    QCOMPARE(audio->liveOutputs().size(), 3);
-    QVERIFY2(spreadMs() <= 1, qPrintable(QString::number(spreadMs())));
+    // What is said, one step a line: "at ms|device|line", or "at ms|forget"
+    // for the server going; and the lines written, those held back and
+    // summed up once their second is up.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("written");
+
+    // A device that goes and comes back every 100 ms.
+    QStringList flapping { "0|beta|back" };
+    for (int i = 1; i <= 16; ++i)
+        flapping << QStringLiteral("%1|beta|%2").arg(i * 100).arg(i % 2 ? "gone" : "back");
+    QTest::newRow("a device that flaps")
+            << flapping
+            << QStringList { "back", "gone (the last of 9 such lines in 1 s)", "back",
+                             "back (the last of 6 such lines in 2 s)" };
+    // What was held back no longer holds once the server is gone.
+    QTest::newRow("held back when the server goes")
+            << QStringList { "0|beta|gone", "100|beta|back", "200|forget", "1200|beta|back" }
+            << QStringList { "gone", "back" };
+    QTest::newRow("devices apart")
+            << QStringList { "0|alpha|a", "100|beta|b", "200|alpha|c", "1200|alpha|d" }
+            << QStringList { "a", "b", "c", "d" };
 }
 
-void tst_AudioOut::flappingIsQuiet()
+void tst_AudioOut::lineThrottle()
 {
-    // A device that goes and comes back every 100 ms: a line a second about
-    // it, and what was held back summed up in one, once its second is up.
-    const QList<FakeDevice> both { device("alpha"), device("beta") };
-    audio->setDevices(both);
-    server = Server::WithSink;
-    start({ 440, 1.0 }, { Tone::Outputs::All, {} });
-    for (int i = 1; i <= 16; ++i) {
-        audio->setDevices(i % 2 == 1 ? both.mid(0, 1) : both);
-        setServer(Server::WithSink);
-        simulatedMs += 100;
-        audioOut->checkOut();
-    }
-    simulatedMs += 1000;
-    QTest::qWait(1000 + TimerAllowanceMs);
-    const QStringList beta = account.filter("(beta)");
-    const QString playing = "info: Playing 440 Hz at volume 1 on Beta (beta)";
-    QCOMPARE(beta,
-             QStringList({ playing,
-                           "info: Beta (beta) is gone; waiting for it to return (the last of 9 "
-                           "such lines in 1 s)",
-                           playing, playing + " (the last of 6 such lines in 2 s)" }));
-    QCOMPARE(liveStreams(), QStringList({ "alpha", "beta" }));
-}
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, written);
 
-void tst_AudioOut::heldLinesGoWithTheServer()
-{
-    // A line held back about a device no longer holds once the server is
-    // gone: it is not said later.
-    const QList<FakeDevice> both { device("alpha"), device("beta") };
-    audio->setDevices(both);
-    server = Server::WithSink;
-    start({ 440, 1.0 }, { Tone::Outputs::All, {} });
-    audio->setDevices(both.mid(0, 1));
-    setServer(Server::WithSink);
-    simulatedMs += 100;
-    audioOut->checkOut();
-    setServer(Server::Unreachable);
-    audio->setDevices(both);
-    simulatedMs += LineThrottle::IntervalMs;
-    setServer(Server::WithSink);
-    audioOut->checkOut();
-    const QString playing = "info: Playing 440 Hz at volume 1 on Beta (beta)";
-    QCOMPARE(account.filter("(beta)"), QStringList({ playing, playing }));
+    LineThrottle lines;
+    qint64 nowMs = 0;
+    lines.setClock([&nowMs] { return nowMs; });
+    for (const QString &step : steps) {
+        nowMs = step.section('|', 0, 0).toLongLong();
+        if (step.section('|', 1) == "forget")
+            lines.forget();
+        else
+            lines.say(QtInfoMsg, step.section('|', 1, 1), step.section('|', 2));
+    }
+    // Held lines come out once their second is up, on the timer.
+    nowMs += LineThrottle::IntervalMs;
+    const QStringList expected = [&written] {
+        QStringList lines;
+        for (const QString &line : written)
+            lines << "info: " + line;
+        return lines;
+    }();
+    QTRY_COMPARE_WITH_TIMEOUT(account, expected, 2 * LineThrottle::IntervalMs + TimerAllowanceMs);
 }
 
 void tst_AudioOut::pausedAndResumed()

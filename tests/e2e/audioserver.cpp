@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QLocalSocket>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -73,7 +74,9 @@ bool AudioServer::start(const QList<Sink> &startSinks, bool pulseProtocol)
             error = file.errorString();
             return false;
         }
-        file.write("load-module module-native-protocol-unix auth-anonymous=1\n");
+        // The command line protocol, to kill a stream.
+        file.write("load-module module-native-protocol-unix auth-anonymous=1\n"
+                   "load-module module-cli-protocol-unix\n");
         if (asDesktop)
             file.write("load-module module-stream-restore\n"
                        "load-module module-suspend-on-idle timeout=1\n");
@@ -208,6 +211,33 @@ bool AudioServer::restart(int downMs)
     return start(current);
 }
 
+bool AudioServer::killStream(const QString &index)
+{
+    QString properties;
+    if (kind == PipeWire) {
+        // PipeWire's own tool destroys the stream's node, by its object id.
+        if (!pactl({ QStringLiteral("list"), QStringLiteral("sink-inputs") }, &properties))
+            return false;
+        const QString section = properties.section(QStringLiteral("Sink Input #") + index, 1, 1);
+        const QRegularExpressionMatch node =
+                QRegularExpression(QStringLiteral("object.id = \"(\\d+)\"")).match(section);
+        return node.hasMatch()
+                && run(QStringLiteral("pw-cli"), { QStringLiteral("destroy"), node.captured(1) });
+    }
+    // PulseAudio's command line protocol, on its socket: pactl cannot kill
+    // a stream, and pacmd needs a PID file.
+    QLocalSocket cli;
+    cli.connectToServer(runtimeDir.filePath(QStringLiteral("pulse/cli")));
+    if (!cli.waitForConnected(5000)) {
+        error = QStringLiteral("the command line protocol: ") + cli.errorString();
+        return false;
+    }
+    cli.write("kill-sink-input " + index.toLatin1() + "\n");
+    cli.waitForBytesWritten(5000);
+    cli.disconnectFromServer();
+    return true;
+}
+
 bool AudioServer::loadSink(const Sink &sink)
 {
     QString index;
@@ -267,21 +297,26 @@ bool AudioServer::setDefaultSink(const QString &name)
 
 bool AudioServer::pactl(const QStringList &arguments, QString *output)
 {
+    return run(QStringLiteral("pactl"), arguments, output);
+}
+
+bool AudioServer::run(const QString &tool, const QStringList &arguments, QString *output)
+{
     QProcess process;
     process.setProcessEnvironment(environment());
-    process.start(QStringLiteral("pactl"), arguments);
+    process.start(tool, arguments);
     if (!process.waitForFinished(5000)) {
         process.kill();
         process.waitForFinished();
-        error = QStringLiteral("pactl %1: no answer").arg(arguments.join(' '));
+        error = QStringLiteral("%1 %2: no answer").arg(tool, arguments.join(' '));
         return false;
     }
     if (output)
         *output = QString::fromLocal8Bit(process.readAllStandardOutput());
     if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return true;
-    error = QStringLiteral("pactl %1: %2")
-                    .arg(arguments.join(' '),
+    error = QStringLiteral("%1 %2: %3")
+                    .arg(tool, arguments.join(' '),
                          QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
     return false;
 }

@@ -55,6 +55,9 @@ public:
     // it again with the sinks it has now.
     bool restart(int downMs = 0);
 
+    // Takes a stream away, as a server does that kills it: Qt sees "Entity
+    // killed".
+    bool killStream(const QString &index);
     bool loadSink(const Sink &sink);
     bool unloadSink(const QString &name);
     bool setDefaultSink(const QString &name);
@@ -68,6 +71,8 @@ public:
 
 private:
     bool launch(const QString &program, const QStringList &arguments);
+    // Runs one of the server's tools against it, for at most 5 s.
+    bool run(const QString &tool, const QStringList &arguments, QString *output = nullptr);
     // Polls what every 50 ms for up to 5 s; false if it never held.
     static bool waitUntil(const std::function<bool()> &what);
     bool waitForFile(const QString &name);

@@ -22,6 +22,11 @@ struct FakeDevice
     bool suspended = false;
     // A broken sink, whose server kills every stream it gets at once.
     bool killsStreams = false;
+    // The timer its outputs tick on: Qt's, running at Qt's period from each
+    // start; or none; or a timer of the backend's that is no tick, one too
+    // slow or one that never runs.
+    enum Tick { QtTick, NoTick, SlowTimer, IdleTimer };
+    Tick tick = QtTick;
 };
 
 // What one audio output was asked to do, in creation order.
@@ -37,6 +42,9 @@ struct FakeOutputRecord
     QByteArray written;
     qint64 writtenBytes = 0;
     qint64 queuedBytes = 0;
+    // Writes that came after the output stopped, when what they were written
+    // to is no longer to be used.
+    int writesAfterStop = 0;
     bool killed = false;
     // Where the server moved the stream, if it did.
     QString movedTo;
@@ -53,10 +61,9 @@ struct FakeOutputRecord
 class FakeAudioControl
 {
 public:
-    // The server's buffer, and how often an output ticks, as Qt's PulseAudio
-    // output has them. The first bytes written to an output are kept.
+    // The server's buffer, as Qt's PulseAudio output has it. The first bytes
+    // written to an output are kept.
     static constexpr qint64 BufferUs = 250000;
-    static constexpr int TickMs = 20;
     static constexpr int KeptBytes = 1 << 20;
 
     virtual ~FakeAudioControl() = default;

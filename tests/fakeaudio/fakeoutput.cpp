@@ -2,6 +2,8 @@
 
 #include "fakeaudiosystem.h"
 
+#include "deviceplayer.h"
+
 #include <QIODevice>
 #include <QTimer>
 
@@ -33,9 +35,14 @@ private:
 FakeOutput::FakeOutput(FakeAudioSystem *system, int index)
     : system(system)
     , index(index)
-    , tick(new QTimer(this))
 {
-    tick->setInterval(FakeAudioControl::TickMs);
+    const FakeDevice::Tick kind = system->deviceNamed(system->record(index).device).tick;
+    if (kind == FakeDevice::NoTick)
+        return;
+    tick = new QTimer(this);
+    tick->setInterval(kind == FakeDevice::SlowTimer ? 5000 : DevicePlayer::QtTickMs);
+    if (kind == FakeDevice::IdleTimer)
+        tick = nullptr;
 }
 
 FakeOutput::~FakeOutput()
@@ -65,9 +72,9 @@ QIODevice *FakeOutput::start()
         setState(QAudio::StoppedState, QAudio::FatalError);
         return nullptr;
     }
-    if (!sink)
-        sink = new FakeSink(this);
-    tick->start();
+    sink = new FakeSink(this);
+    if (tick)
+        tick->start();
     setState(QAudio::ActiveState, QAudio::NoError);
     return sink;
 }
@@ -75,8 +82,19 @@ QIODevice *FakeOutput::start()
 void FakeOutput::stop()
 {
     ++system->record(index).stops;
-    tick->stop();
+    stopped();
     setState(QAudio::StoppedState, QAudio::NoError);
+}
+
+void FakeOutput::stopped()
+{
+    if (tick)
+        tick->stop();
+    // Qt deletes the device it handed out; a write that comes before the
+    // event loop does is counted.
+    if (sink)
+        sink->deleteLater();
+    sink = nullptr;
 }
 
 void FakeOutput::reset() { }
@@ -86,7 +104,14 @@ void FakeOutput::resume() { }
 qint64 FakeOutput::take(const char *data, qint64 bytes)
 {
     FakeOutputRecord &record = system->record(index);
-    const qint64 taken = qMin<qint64>(bytes, qMax(0, bytesFree()));
+    if (currentState == QAudio::StoppedState) {
+        ++record.writesAfterStop;
+        return -1;
+    }
+    qint64 taken = qMin<qint64>(bytes, qMax(0, bytesFree()));
+    // Less than offered, and not a whole frame: what is left must come next.
+    if (++writes % 2 == 0 && taken > 1)
+        taken = taken / 2 | 1;
     record.written.append(
             data, int(qMin<qint64>(taken, FakeAudioControl::KeptBytes - record.written.size())));
     record.writtenBytes += taken;
@@ -102,12 +127,14 @@ int FakeOutput::bytesFree() const
         return -1;
     if (currentState != QAudio::ActiveState)
         return 0;
-    return int(record.format.bytesForDuration(FakeAudioControl::BufferUs) - record.queuedBytes);
+    const int room =
+            int(record.format.bytesForDuration(FakeAudioControl::BufferUs) - record.queuedBytes);
+    return room - room % periodSize();
 }
 
 int FakeOutput::periodSize() const
 {
-    return system->output(index).format.bytesForDuration(FakeAudioControl::TickMs * 1000);
+    return system->output(index).format.bytesForDuration(DevicePlayer::QtTickMs * 1000);
 }
 
 void FakeOutput::setBufferSize(int) { }
@@ -167,7 +194,7 @@ qreal FakeOutput::volume() const
 
 void FakeOutput::fail()
 {
-    tick->stop();
+    stopped();
     setState(QAudio::StoppedState, QAudio::FatalError);
 }
 

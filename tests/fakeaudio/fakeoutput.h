@@ -7,9 +7,11 @@ class FakeAudioSystem;
 class QTimer;
 
 // An output that plays nothing: it records what it is asked to do, and what
-// is written to it, in its system's record at index. Like Qt's PulseAudio
-// output it ticks on a timer of its own, its child from the start, running
-// from each start to the stop.
+// is written to it, in its system's record at index. It is as strict as Qt's
+// PulseAudio output: it ticks on a timer of its own, its child from the
+// start, running from each start to the stop; it tells its free space in
+// whole periods, and takes less than it is offered at every other write; and
+// what it was written to goes when it stops, by itself or when told.
 class FakeOutput : public QAbstractAudioOutput
 {
     Q_OBJECT
@@ -46,11 +48,13 @@ public:
 
 private:
     void setState(QAudio::State state, QAudio::Error error);
+    void stopped();
 
     FakeAudioSystem *system = nullptr;
     int index = -1;
     QTimer *tick = nullptr;
     QIODevice *sink = nullptr;
+    int writes = 0;
     QAudio::State currentState = QAudio::StoppedState;
     QAudio::Error currentError = QAudio::NoError;
 };
