@@ -7,6 +7,7 @@
 #include "pulseevents.h"
 #include "service.h"
 #include "sessionwatch.h"
+#include "words.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -16,6 +17,10 @@
 #include <cstdio>
 
 namespace {
+
+// The exit status of a program that could not take the lock that keeps it
+// to one per user, for a reason other than another that plays.
+constexpr int UnusableLockStatus = 3;
 
 // Prints the server's output devices, a line each: the name --device takes,
 // a tab, the description, and a tab and "default" for the default one.
@@ -33,8 +38,11 @@ int listDevices()
         std::fputs("steadytone: no audio server answers\n", stderr);
         return 1;
     }
+    // One output a line, whatever its name holds; the name whole, as
+    // --device takes it.
     for (const ServerState::Sink &sink : server.sinks)
-        std::printf("%s\t%s%s\n", qPrintable(sink.name), qPrintable(sink.description),
+        std::printf("%s\t%s%s\n", qPrintable(Words::shown(sink.name, true)),
+                    qPrintable(Words::shown(sink.description, true)),
                     sink.name == server.defaultSink ? "\tdefault" : "");
     return 0;
 }
@@ -73,23 +81,36 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    // One program per user, found before any stream is opened.
+    // One program per user, found before any stream is opened. A program
+    // that cannot make sure of it does not play: two would play twice as
+    // loud.
     const InstanceLock lock;
-    if (lock.isTaken()) {
-        const QByteArray pid = lock.holder() > 0 ? QByteArray::number(lock.holder()) : "?";
-        std::fprintf(stderr,
-                     "steadytone: another steadytone already plays for this user, as process %s: "
-                     "systemctl --user status steadytone shows it; systemctl --user stop "
-                     "steadytone, or kill %s, stops it\n",
-                     pid.constData(), pid.constData());
+    switch (lock.outcome()) {
+    case InstanceLock::Held:
+        service.keepOpen(lock.descriptor());
+        break;
+    case InstanceLock::Taken: {
+        const QByteArray pid = QByteArray::number(lock.holder());
+        if (lock.holder() > 0)
+            std::fprintf(stderr,
+                         "steadytone: another steadytone already plays for this user, as process "
+                         "%s: systemctl --user status steadytone shows it; systemctl --user stop "
+                         "steadytone, or kill %s, stops it\n",
+                         pid.constData(), pid.constData());
+        else
+            std::fputs("steadytone: another steadytone already plays for this user: systemctl "
+                       "--user status steadytone shows it, and systemctl --user stop steadytone "
+                       "stops it\n",
+                       stderr);
         return 1;
     }
-    if (lock.descriptor() >= 0)
-        service.keepOpen(lock.descriptor());
-    else
-        qCWarning(lcTone).noquote() << "Cannot make sure that no other steadytone plays for this "
-                                       "user:"
-                                    << lock.error();
+    case InstanceLock::Unusable:
+        std::fprintf(stderr,
+                     "steadytone: cannot make sure that no other steadytone plays for this user, "
+                     "so none plays: %s\n",
+                     qPrintable(lock.error()));
+        return UnusableLockStatus;
+    }
 
     // Qt's audio backend can block the main thread for good; only another
     // thread can then start the program afresh.
@@ -99,7 +120,9 @@ int main(int argc, char *argv[])
 
     PulseEvents events;
     Narrator narrator(arguments.tone, arguments.outputs);
-    narrator.started(service.restartedBecause(), arguments.notes);
+    narrator.started(service.restartedBecause(),
+                     lock.note().isEmpty() ? arguments.notes
+                                           : arguments.notes + QStringList(lock.note()));
     AudioOut audioOut(arguments.tone, arguments.outputs, &narrator);
     // The regular checks: they also show the guard and systemd that the
     // event loop is alive.

@@ -163,8 +163,9 @@ QString Narrator::status(const Tone::Settings &tone, const Scene &scene)
 
 void Narrator::started(const QString &freshStartReason, const QStringList &notes)
 {
+    // The reason came through the environment.
     if (!freshStartReason.isEmpty())
-        qCInfo(lcTone).noquote() << "Started afresh in place:" << freshStartReason;
+        qCInfo(lcTone).noquote() << "Started afresh in place:" << Words::shown(freshStartReason);
     for (const QString &note : notes)
         qCInfo(lcTone).noquote() << note;
 }
@@ -419,6 +420,6 @@ QString Narrator::named(const QString &device) const
 {
     const QString description = descriptions.value(device);
     return description.isEmpty() || description == device
-            ? device
-            : QStringLiteral("%1 (%2)").arg(description, device);
+            ? Words::shown(device)
+            : QStringLiteral("%1 (%2)").arg(Words::shown(description), Words::shown(device));
 }

@@ -1,5 +1,6 @@
 #include "audioout.h"
 #include "audioserver.h"
+#include "instancelock.h"
 #include "notifysocket.h"
 #include "freshstart.h"
 #include "player.h"
@@ -42,6 +43,7 @@ private slots:
     void serviceNotifications();
     void guard_data();
     void guard();
+    void oneOfManyPlays();
 
 private:
     // The environment of a run: no audio server is reachable.
@@ -76,21 +78,40 @@ void tst_CommandLine::commandLine_data()
     QTest::addColumn<int>("exitCode");
     // What it prints on standard output, as a pattern.
     QTest::addColumn<QString>("output");
-    // Its lines on standard error.
+    // Its lines on standard error; LOCK stands for where the lock is kept.
     QTest::addColumn<QStringList>("lines");
+    // What is found where the lock is kept: "" nothing, "directory", "link",
+    // "another's" a file of another user's, or "no directory" when the
+    // runtime directory itself is missing.
+    QTest::addColumn<QString>("lock");
 
     const QString usage = "^Usage: steadytone \\[--all \\| --device NAME...\\] "
                           "\\[--pause-when-idle\\] \\[--\\] \\[FREQUENCY \\[VOLUME\\]\\]\n(.|\n)*"
                           "\\(default 20\\)(.|\n)*\\(default 0\\.02\\)(.|\n)*steadytone\\(1\\)";
-    QTest::newRow("--help") << QStringList { "--help" } << 0 << usage << QStringList();
+    QTest::newRow("--help") << QStringList { "--help" } << 0 << usage << QStringList() << "";
     QTest::newRow("--version") << QStringList { "--version" } << 0
-                               << "^steadytone " STEADYTONE_VERSION "\n$" << QStringList();
+                               << "^steadytone " STEADYTONE_VERSION "\n$" << QStringList() << "";
+    // An option echoed as it was typed, but for what would end the line.
     QTest::newRow("an unknown option")
-            << QStringList { "--devcie", "beta" } << 2 << "^$"
-            << QStringList { "steadytone: unknown option \"--devcie\"", "Try 'steadytone --help'" };
+            << QStringList { "--devcie\nX", "beta" } << 2 << "^$"
+            << QStringList { "steadytone: unknown option \"--devcie\\nX\"",
+                             "Try 'steadytone --help'" }
+            << "";
     QTest::newRow("--list without a server")
             << QStringList { "--list" } << 1 << "^$"
-            << QStringList { "steadytone: no audio server answers" };
+            << QStringList { "steadytone: no audio server answers" } << "";
+    // A lock that cannot be had: nothing plays, with a status of its own.
+    const QString unusable = "steadytone: cannot make sure that no other steadytone plays for "
+                             "this user, so none plays: LOCK";
+    for (const auto &[lock, why] : QList<QPair<QString, QString>> {
+                 { "directory", " is a directory; remove it" },
+                 { "link", " is a link; remove it" },
+                 { "another's",
+                   " belongs to another user, as after a start with sudo; remove it: sudo rm "
+                   "LOCK" },
+                 { "no directory", ": No such file or directory" } })
+        QTest::addRow("the lock: %s", qPrintable(lock))
+                << QStringList() << 3 << "^$" << QStringList { unusable + why } << lock;
 }
 
 void tst_CommandLine::commandLine()
@@ -99,13 +120,32 @@ void tst_CommandLine::commandLine()
     QFETCH(int, exitCode);
     QFETCH(QString, output);
     QFETCH(QStringList, lines);
+    QFETCH(QString, lock);
 
+    QProcessEnvironment env = environment();
+    const QString path = runtimeDir.filePath(QStringLiteral("steadytone.lock"));
+    const QByteArray file = QFile::encodeName(path);
+    if (lock == "directory")
+        QVERIFY(QDir().mkdir(path));
+    else if (lock == "link")
+        QVERIFY(QFile::link(runtimeDir.filePath("elsewhere"), path));
+    else if (lock == "another's")
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly)
+                && ::chown(file.constData(), 65534, 65534) == 0);
+    else if (lock == "no directory")
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.filePath("gone"));
+    const QString place =
+            lock == "no directory" ? runtimeDir.filePath("gone/steadytone.lock") : path;
     ChildProcess run;
-    run.setProcessEnvironment(environment());
+    run.setProcessEnvironment(env);
     run.start(QStringLiteral(STEADYTONE_EXE), arguments);
-    QVERIFY(run.waitForFinished(StartAllowanceMs + PulseEvents::ReconnectMs));
+    const bool ended = run.waitForFinished(StartAllowanceMs + PulseEvents::ReconnectMs);
+    ::unlink(file.constData());
+    ::rmdir(file.constData());
+    QVERIFY(ended);
     QCOMPARE(run.exitCode(), exitCode);
-    QCOMPARE(QString::fromUtf8(run.readAllStandardError()).split('\n', Qt::SkipEmptyParts), lines);
+    QCOMPARE(QString::fromUtf8(run.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
+             lines.replaceInStrings("LOCK", place));
     const QString printed = QString::fromUtf8(run.readAllStandardOutput());
     QVERIFY2(QRegularExpression(output).match(printed).hasMatch(), qPrintable(printed));
 }
@@ -310,6 +350,37 @@ void tst_CommandLine::guard()
         QVERIFY(!said.isEmpty());
         QCOMPARE(said.constLast().type, QStringLiteral("critical"));
         QVERIFY(said.constLast().text.startsWith("Could not start " + program + " afresh"));
+    }
+}
+
+void tst_CommandLine::oneOfManyPlays()
+{
+    // Twenty started at once: one plays, and every other ends naming it.
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(FAKEAUDIO_PLUGIN_DIR));
+    env.insert(QStringLiteral("FAKEAUDIO_DEVICES"), QStringLiteral("alpha"));
+    std::vector<std::unique_ptr<ChildProcess>> runs;
+    for (int i = 0; i < 20; ++i) {
+        runs.push_back(std::make_unique<ChildProcess>());
+        runs.back()->setProcessEnvironment(env);
+        runs.back()->start(QStringLiteral(STEADYTONE_EXE), QStringList());
+    }
+    auto ended = [&runs] {
+        return std::count_if(runs.begin(), runs.end(),
+                             [](const auto &run) { return run->state() == QProcess::NotRunning; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(ended(), 19L, StartAllowanceMs + InstanceLock::HolderWaitMs);
+    const auto playing = std::find_if(runs.begin(), runs.end(), [](const auto &run) {
+        return run->state() == QProcess::Running;
+    });
+    QVERIFY(playing != runs.end());
+    const QString named = QStringLiteral("as process %1:").arg((*playing)->processId());
+    for (const auto &run : runs) {
+        if (run == *playing)
+            continue;
+        QCOMPARE(run->exitCode(), 1);
+        const QString said = QString::fromUtf8(run->readAllStandardError());
+        QVERIFY2(said.contains(named), qPrintable(said));
     }
 }
 

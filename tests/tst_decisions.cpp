@@ -4,6 +4,7 @@
 #include "narrator.h"
 #include "recovery.h"
 #include "service.h"
+#include "words.h"
 
 #include <QtTest>
 
@@ -37,6 +38,8 @@ private slots:
     void arguments();
     void status_data();
     void status();
+    void shown_data();
+    void shown();
 };
 
 void tst_Decisions::recovery_data()
@@ -463,6 +466,30 @@ void tst_Decisions::status()
     scene.absent = absent;
     scene.deferral = deferral;
     QTEST(Narrator::status(Tone::Settings(), scene), "status");
+}
+
+void tst_Decisions::shown_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("whole");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("a plain name") << "Alpha speakers \u00e9" << false << "Alpha speakers \u00e9";
+    // What could end a line, start an assignment of the service manager's
+    // or a terminal's escape is written out.
+    QTest::newRow("control characters")
+            << "Evil\nSTOPPING=1\tX\x1b[31m\rR\u0085C\u2028\x7f" << false
+            << "Evil\\nSTOPPING=1\\tX\\e[31m\\rR\\u0085C\\u2028\\u007f";
+    QTest::newRow("too long") << QString(300, 'a') << false
+                              << QString(Words::MaxShownChars - 1, 'a') + "\u2026";
+    QTest::newRow("too long, whole") << QString(300, 'a') << true << QString(300, 'a');
+}
+
+void tst_Decisions::shown()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, whole);
+    QTEST(Words::shown(text, whole), "shown");
 }
 
 QTEST_APPLESS_MAIN(tst_Decisions)

@@ -366,13 +366,21 @@ void tst_E2E::severalOutputs()
     QFETCH(QStringList, options);
     const bool all = options.first() == "--all";
 
+    // Beta's description, as the server has it from a Bluetooth peer or a
+    // network announcement, holds what could end a line, start a service
+    // manager's assignment or a terminal's escape (PulseAudio's module
+    // arguments refuse a newline).
+    const QString hostile = QString(kind == AudioServer::PipeWire ? "Evil\nSTOPPING=1" : "Evil")
+            + "\tX\x1b[31mR\u0085C";
+    const QString shown = QString(kind == AudioServer::PipeWire ? "Evil\\nSTOPPING=1" : "Evil")
+            + "\\tX\\e[31mR\\u0085C (beta)";
     AudioServer server(kind);
     const QList<AudioServer::Sink> sinks { { "alpha", 44100, 1 },
-                                           { "beta", 44100, 1 },
+                                           { "beta", 44100, 1, hostile },
                                            { "gamma", 44100, 1 } };
     QVERIFY2(server.start(sinks), qPrintable(server.errorString()));
 
-    // --list names the sinks --device takes, and ends.
+    // --list names the sinks --device takes, one a line, and ends.
     ChildProcess list;
     list.setProcessEnvironment(server.environment());
     list.start(QStringLiteral(STEADYTONE_EXE), { QStringLiteral("--list") });
@@ -380,8 +388,10 @@ void tst_E2E::severalOutputs()
     QCOMPARE(list.exitCode(), 0);
     QStringList listed;
     for (const QString &line :
-         QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+         QString::fromUtf8(list.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+        QVERIFY2(line.count('\t') <= 2, qPrintable(line));
         listed << line.section('\t', 0, 0);
+    }
     QCOMPARE(listed, QStringList({ "alpha", "beta", "gamma" }));
 
     QMap<QString, Recorder *> recorders;
@@ -389,9 +399,12 @@ void tst_E2E::severalOutputs()
         recorders.insert(sink.name, new Recorder(server, sink.name, 44100, 1, &server));
         QVERIFY(recorders.value(sink.name)->start());
     }
-    // With its debug lines, which say what each output is written at.
+    // With its debug lines, which say what each output is written at, and
+    // a stand-in for the service manager.
+    NotifySocket notify;
     QProcessEnvironment env = server.environment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("steadytone.debug=true"));
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), notify.path());
     Player player(env, options + QStringList { "440", "1" });
     QVERIFY(player.play());
     const QStringList playing =
@@ -411,6 +424,21 @@ void tst_E2E::severalOutputs()
     for (const QString &name : playing)
         atQtsTick << "Writing to " + name + " at Qt's tick";
     QCOMPARE(ticks, atQtsTick);
+    // Beta is named by its description, written out where it would break a
+    // line or an assignment.
+    const QString line = "Playing 440 Hz at volume 1 on " + shown;
+    QTRY_VERIFY_WITH_TIMEOUT(
+            !player.accountLines().isEmpty()
+                    && std::any_of(player.accountLines().cbegin(), player.accountLines().cend(),
+                                   [&](const Player::Line &said) { return said.text == line; }),
+            Narrator::SettleMs + LoadAllowanceMs);
+    if (!all)
+        QTRY_COMPARE_WITH_TIMEOUT(notify.statuses().value(0), line, LoadAllowanceMs);
+    for (const NotifySocket::Field &field : notify.fields())
+        QVERIFY2(QRegularExpression("^(READY|STATUS|WATCHDOG)=")
+                         .match(QString::fromUtf8(field.text))
+                         .hasMatch(),
+                 field.text.constData());
 
     // Every output carries exactly one tone, and only the ones asked for do.
     auto oneTone = [&](const QString &name, int from, int to) -> QString {
