@@ -23,8 +23,8 @@ class QTimer;
 //
 // It writes the tone to its output itself, at the output's ticks, as much as
 // the server has room for once that is a whole period: Qt's PulseAudio
-// output, left to pull, writes 20 ms at every tick and wakes the server each
-// time. The ticks are those of the timer Qt's output runs anyway, so that
+// output, left to pull, writes a period at every tick and wakes the server
+// each time. The ticks are those of the timer Qt's output runs anyway, so that
 // several outputs whose ticks are restarted together wake the program once.
 class DevicePlayer : public QObject
 {

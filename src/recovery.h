@@ -43,9 +43,9 @@ public:
         bool streamMovedAway = false;
     };
 
-    // Qt writes an output's first fill in steps of 20 ms, up to 30 ms past
-    // the buffer it reports: only what the server took beyond this much
-    // past the buffer has played.
+    // A new output takes its first fill at once, as much as the server has
+    // room for, and the server may take a little more before it plays: only
+    // what it took beyond this much past the buffer has played.
     static constexpr qint64 FirstFillSlackUs = 100000;
     static qint64 playedBeyondFirstFill(qint64 playedUs, qint64 bufferUs)
     {

@@ -69,10 +69,12 @@ public:
     void notifyReady(const QString &status);
 
     // Starts the program afresh in place, unless the backoff says to wait,
-    // in which case it returns the plan that says how long. It takes no
-    // lock, allocates nothing and logs nothing, so that any thread may call
-    // it while the main thread is stuck anywhere. When the exec fails, the
-    // process ends with a failure, for the service manager to start anew.
+    // in which case it returns the plan that says how long. On its way to
+    // the new image it takes no lock and allocates nothing, so that any
+    // thread may call it while the main thread is stuck anywhere; the new
+    // image says why it started. Only when the exec fails does it write a
+    // line, and the process ends with a failure, for the service manager to
+    // start anew.
     RestartPlan restartNow(FreshStart::Reason reason);
 
 public slots:

@@ -761,7 +761,7 @@ void tst_E2E::faults()
     QTRY_VERIFY_WITH_TIMEOUT(isBack(), promisedMs + LoadAllowanceMs);
     const qint64 tookMs = player->elapsed() - backAt;
     figureMs = qMax(figureMs, tookMs);
-    qInfo("figure: %lld ms", figureMs);
+    qInfo("figure: %lld ms, promised %d ms", figureMs, promisedMs);
     QVERIFY(tookMs <= promisedMs + LookAllowanceMs);
     Recorder after(server, expected.first(), 44100, 1);
     QVERIFY(after.start());
