@@ -97,18 +97,34 @@ pa_io_event *ioNew(pa_mainloop_api *api, int fd, pa_io_event_flags_t events, pa_
     return e;
 }
 
-void ioFree(pa_io_event *e)
+// Every kind of event is told of its end, and freed, alike.
+template<typename Event>
+void destroy(Event *e)
 {
-    release(e->read);
-    release(e->write);
     if (e->destroy)
         e->destroy(e->api, e, e->userdata);
     delete e;
 }
 
-void ioSetDestroy(pa_io_event *e, pa_io_event_destroy_cb_t cb)
+template<typename Event, typename Callback>
+void setDestroy(Event *e, Callback cb)
 {
     e->destroy = cb;
+}
+
+// A time or deferred event is a timer.
+template<typename Event>
+void freeTimed(Event *e)
+{
+    release(e->timer);
+    destroy(e);
+}
+
+void ioFree(pa_io_event *e)
+{
+    release(e->read);
+    release(e->write);
+    destroy(e);
 }
 
 // libpulse hands a loop that is not its own times on the wall clock.
@@ -138,19 +154,6 @@ pa_time_event *timeNew(pa_mainloop_api *api, const timeval *tv, pa_time_event_cb
     return e;
 }
 
-void timeFree(pa_time_event *e)
-{
-    release(e->timer);
-    if (e->destroy)
-        e->destroy(e->api, e, e->userdata);
-    delete e;
-}
-
-void timeSetDestroy(pa_time_event *e, pa_time_event_destroy_cb_t cb)
-{
-    e->destroy = cb;
-}
-
 void deferEnable(pa_defer_event *e, int enable)
 {
     if (enable)
@@ -171,19 +174,6 @@ pa_defer_event *deferNew(pa_mainloop_api *api, pa_defer_event_cb_t cb, void *use
     return e;
 }
 
-void deferFree(pa_defer_event *e)
-{
-    release(e->timer);
-    if (e->destroy)
-        e->destroy(e->api, e, e->userdata);
-    delete e;
-}
-
-void deferSetDestroy(pa_defer_event *e, pa_defer_event_destroy_cb_t cb)
-{
-    e->destroy = cb;
-}
-
 // Nothing runs this loop but Qt's, which libpulse does not end.
 void quit(pa_mainloop_api *, int) { }
 
@@ -191,8 +181,18 @@ void quit(pa_mainloop_api *, int) { }
 
 PulseLoop::PulseLoop(QObject *parent)
     : QObject(parent)
-    , vtable {
-        this,     ioNew,          ioEnable, ioFree,      ioSetDestroy, timeNew,         timeRestart,
-        timeFree, timeSetDestroy, deferNew, deferEnable, deferFree,    deferSetDestroy, quit
-    }
+    , vtable { this,
+               ioNew,
+               ioEnable,
+               ioFree,
+               setDestroy<pa_io_event, pa_io_event_destroy_cb_t>,
+               timeNew,
+               timeRestart,
+               freeTimed<pa_time_event>,
+               setDestroy<pa_time_event, pa_time_event_destroy_cb_t>,
+               deferNew,
+               deferEnable,
+               freeTimed<pa_defer_event>,
+               setDestroy<pa_defer_event, pa_defer_event_destroy_cb_t>,
+               quit }
 { }
