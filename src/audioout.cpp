@@ -55,13 +55,19 @@ void AudioOut::serverChanged(const ServerState &state)
     if (state.answers()
         && (server.reach == ServerState::Unreachable || (server.answers() && sinksChanged)))
         emit serverReturned();
+    const qint64 nowMs = clock();
+    QHash<QString, qint64> since;
+    for (const ServerState::Sink &sink : state.sinks)
+        since.insert(sink.name,
+                     server.answers() ? sinksSinceMs.value(sink.name, nowMs) : nowMs - NewSinkMs);
+    sinksSinceMs = since;
     narrator->serverChanged(server, state);
     server = state;
     if (mayHeal) {
         for (DevicePlayer *player : qAsConst(players))
             player->rearm();
     }
-    catchUpUntilMs = clock() + CatchUpMs;
+    catchUpUntilMs = nowMs + CatchUpMs;
     if (started)
         scheduleCheck(EventDelayMs);
 }
@@ -136,7 +142,14 @@ void AudioOut::check(bool regular)
             if (player->retryInMs() > 0)
                 scheduleCheck(player->retryInMs());
         }
-        anyStarted = anyStarted || report.deed == Report::Moved || report.deed == Report::Rebuilt;
+        const bool started = report.deed == Report::Moved || report.deed == Report::Rebuilt;
+        anyStarted = anyStarted || started;
+        // A start holds the program while the server plays on: what plays
+        // is topped up before the next start, however many come at once.
+        if (started) {
+            for (DevicePlayer *other : qAsConst(players))
+                other->topUp();
+        }
         // A rebuild, or an output that failed as it started, which shows that
         // Qt's backend has lost the server: look again in a moment.
         if (report.deed == Report::Rebuilt || report.failed)
@@ -197,11 +210,16 @@ QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefaul
     }
     QList<QAudioDeviceInfo> wanted;
     QStringList names;
+    const qint64 nowMs = clock();
     for (const QAudioDeviceInfo &device : qAsConst(qtDevices)) {
-        if (serverHas(device)) {
+        if (!serverHas(device))
+            continue;
+        names << device.deviceName();
+        const qint64 dueMs = sinksSinceMs.value(device.deviceName(), nowMs) + NewSinkMs;
+        if (nowMs >= dueMs || !server.answers())
             wanted << device;
-            names << device.deviceName();
-        }
+        else
+            scheduleCheck(int(dueMs - nowMs));
     }
     *qtBehind = false;
     if (server.answers()) {

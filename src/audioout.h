@@ -7,6 +7,7 @@
 
 #include <QAudioDeviceInfo>
 #include <QDeadlineTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 
@@ -43,6 +44,11 @@ public:
     // A default sink that Qt does not report is looked at again this much
     // later, since one that has just appeared may not have reached Qt yet.
     static constexpr int HiddenSinkRecheckMs = 1000;
+    // With every output or the ones named, a sink that appears is played on
+    // once it has stayed this long: sinks come and go by the dozen as a
+    // device changes its profile or a server loads modules, and a stream
+    // started on one that goes as the stream is made blocks Qt for good.
+    static constexpr int NewSinkMs = 300;
 
     AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Narrator *narrator,
              QObject *parent = nullptr);
@@ -117,6 +123,9 @@ private:
     // Since when Qt has reported no default device while the server had a
     // default sink; -1 while it does not.
     qint64 hiddenSinceMs = -1;
+    // Since when the server has had each of its sinks, on the clock; those
+    // it had when it was first heard, or came back, are taken as old.
+    QHash<QString, qint64> sinksSinceMs;
     std::function<qint64()> clock = [] { return QDeadlineTimer::current().deadline(); };
 };
 

@@ -58,6 +58,8 @@ public:
     // Starts the output's tick afresh: ticks restarted together fall
     // together from then on.
     void restartTick();
+    // Writes what the server has room for now, not at the next tick.
+    void topUp() { feed(); }
 
     // Playing on a device, in the eyes of Qt.
     bool live() const;

@@ -1,5 +1,6 @@
 #include "generator.h"
 
+#include <QHash>
 #include <QtEndian>
 
 #include <cmath>
@@ -65,17 +66,54 @@ int encodeSample(double x, const QAudioFormat &format, uchar *out)
     }
 }
 
+// The tones made, and how many generators play each: every generator of a
+// tone shares its buffer (a QByteArray shares what it holds until it is
+// written to, which no generator does), and the tone goes with the last of
+// them. Ten seconds of tone for each output would cost a megabyte each.
+// Generators live on the main thread alone.
+struct Made
+{
+    QByteArray buffer;
+    int generators = 0;
+};
+
+QHash<QString, Made> &tonesMade()
+{
+    static QHash<QString, Made> tones;
+    return tones;
+}
+
 } // namespace
 
 Generator::Generator(const QAudioFormat &format, qint64 durationUs, int frequency, QObject *parent)
     : QIODevice(parent)
     , buffer(InitialBufferBytes, '\0')
 {
-    if (format.isValid())
+    if (!format.isValid())
+        return;
+    tone = QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+                   .arg(format.codec())
+                   .arg(format.sampleRate())
+                   .arg(format.channelCount())
+                   .arg(format.sampleSize())
+                   .arg(format.sampleType())
+                   .arg(format.byteOrder())
+                   .arg(durationUs)
+                   .arg(frequency);
+    Made &made = tonesMade()[tone];
+    if (made.generators++ == 0) {
         synthesize(format, durationUs, frequency);
+        made.buffer = buffer;
+    } else {
+        buffer = made.buffer;
+    }
 }
 
-Generator::~Generator() = default;
+Generator::~Generator()
+{
+    if (!tone.isEmpty() && --tonesMade()[tone].generators == 0)
+        tonesMade().remove(tone);
+}
 
 void Generator::startReading()
 {

@@ -6,7 +6,8 @@
 #include <QIODevice>
 
 // A read-only device that synthesizes a sine tone once, into memory, and then
-// serves it in an endless loop: every read is filled completely.
+// serves it in an endless loop: every read is filled completely. Generators
+// of the same tone share its memory, each with a read position of its own.
 class Generator : public QIODevice
 {
     Q_OBJECT
@@ -36,6 +37,8 @@ private:
 
     qint64 position = 0;
     QByteArray buffer;
+    // What the tone is made of, by which generators share it.
+    QString tone;
 };
 
 #endif // GENERATOR_H

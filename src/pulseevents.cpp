@@ -5,6 +5,9 @@
 
 #include <QCoreApplication>
 #include <QHash>
+#include <QMap>
+#include <QQueue>
+#include <QSet>
 #include <QTimer>
 
 #include <pulse/context.h>
@@ -21,6 +24,12 @@ ServerState::Mixer mixerOf(bool mute, const pa_cvolume &volume)
 {
     return { mute,
              pa_cvolume_valid(&volume) ? double(pa_cvolume_max(&volume)) / PA_VOLUME_NORM : 1.0 };
+}
+
+ServerState::Sink sinkOf(const pa_sink_info &info)
+{
+    return { QString::fromUtf8(info.name), QString::fromUtf8(info.description),
+             info.state == PA_SINK_SUSPENDED, mixerOf(info.mute != 0, info.volume) };
 }
 
 } // namespace
@@ -51,9 +60,13 @@ private:
     {
         static_cast<Connection *>(self)->serverInfoArrived(info);
     }
-    static void onSink(pa_context *, const pa_sink_info *info, int eol, void *self)
+    static void onSinkListed(pa_context *, const pa_sink_info *info, int eol, void *self)
     {
         static_cast<Connection *>(self)->sinkListed(info, eol);
+    }
+    static void onSinkFound(pa_context *, const pa_sink_info *info, int eol, void *self)
+    {
+        static_cast<Connection *>(self)->sinkFound(info, eol);
     }
     static void onStreamListed(pa_context *, const pa_sink_input_info *info, int eol, void *self)
     {
@@ -72,6 +85,10 @@ private:
     void eventArrived(pa_subscription_event_type_t type, uint32_t index);
     void serverInfoArrived(const pa_server_info *info);
     void sinkListed(const pa_sink_info *info, int eol);
+    void sinkFound(const pa_sink_info *info, int eol);
+    // Asks about one sink, unless an answer about it is awaited already: it
+    // is then asked about again once that answer is in.
+    void askAboutSink(quint32 index);
     void streamListed(const pa_sink_input_info *info, int eol);
     void streamFound(const pa_sink_input_info *info, int eol);
     void moveAnswered(bool success);
@@ -82,8 +99,8 @@ private:
     void serverLost();
     void askEverything();
     // Sends a request, counting its answer as awaited; a request that
-    // cannot be sent is said and asked again.
-    void send(pa_operation *operation, const char *what);
+    // cannot be sent is said and asked again, and false returned.
+    bool send(pa_operation *operation, const char *what);
     void answerArrived();
     // An answer ended in an error: the last good state stays, and the
     // server is asked again in a moment.
@@ -104,10 +121,14 @@ private:
     bool announcedOnce = false;
     // Answers still awaited: the state is told only when it is whole.
     int pending = 0;
-    QList<ServerState::Sink> listing;
-    // Sinks by index, and this process's streams by theirs.
-    QHash<quint32, QString> sinkNames;
-    QHash<quint32, QString> sinkNamesListed;
+    // The server's sinks by index, and those of a whole listing while it
+    // comes; the sinks asked about one by one, in the order asked, and those
+    // to be asked about again once their answer is in.
+    QMap<quint32, ServerState::Sink> sinks;
+    QMap<quint32, ServerState::Sink> listing;
+    QQueue<quint32> sinksAsked;
+    QSet<quint32> askAgain;
+    // This process's streams, by index.
     struct Found
     {
         // The index of the sink it plays on, and of the one it was first
@@ -227,8 +248,13 @@ void PulseEvents::Connection::eventArrived(pa_subscription_event_type_t type, ui
         send(pa_context_get_server_info(context, onServerInfo, this), "its default output");
         break;
     case PA_SUBSCRIPTION_EVENT_SINK:
-        // Also a sink's own changes: it may have been suspended, or resumed.
-        send(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
+        // A sink that came or changed (its mute or volume, suspended or
+        // resumed) is asked about alone: a burst of events costs the server
+        // an answer about each sink, not a whole listing for each event.
+        if (kind != PA_SUBSCRIPTION_EVENT_REMOVE)
+            askAboutSink(index);
+        else if (sinks.remove(index))
+            assembleState();
         break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
         // Of the changes, only those of this process's own streams matter: a
@@ -257,22 +283,43 @@ void PulseEvents::Connection::serverInfoArrived(const pa_server_info *info)
 void PulseEvents::Connection::sinkListed(const pa_sink_info *info, int eol)
 {
     if (eol == 0 && info) {
-        listing.append({ QString::fromUtf8(info->name), QString::fromUtf8(info->description),
-                         info->state == PA_SINK_SUSPENDED,
-                         mixerOf(info->mute != 0, info->volume) });
-        sinkNamesListed.insert(info->index, QString::fromUtf8(info->name));
+        listing.insert(info->index, sinkOf(*info));
         return;
     }
-    if (eol > 0) {
-        current.sinks = listing;
-        sinkNames = sinkNamesListed;
-    }
+    if (eol > 0)
+        sinks = listing;
     listing.clear();
-    sinkNamesListed.clear();
     if (eol < 0)
         answerFailed("its outputs");
     else
         answerArrived();
+}
+
+void PulseEvents::Connection::askAboutSink(quint32 index)
+{
+    if (sinksAsked.contains(index))
+        askAgain.insert(index);
+    else if (send(pa_context_get_sink_info_by_index(context, index, onSinkFound, this),
+                  "an output"))
+        sinksAsked.enqueue(index);
+}
+
+void PulseEvents::Connection::sinkFound(const pa_sink_info *info, int eol)
+{
+    if (eol == 0 && info) {
+        sinks.insert(info->index, sinkOf(*info));
+        return;
+    }
+    // Answers come in the order asked. A sink that has gone by the time it
+    // is asked about is no error: its removal comes as an event.
+    const quint32 asked = sinksAsked.isEmpty() ? PA_INVALID_INDEX : sinksAsked.dequeue();
+    if (eol < 0 && pa_context_errno(context) != PA_ERR_NOENTITY) {
+        answerFailed("an output");
+        return;
+    }
+    if (askAgain.remove(asked))
+        askAboutSink(asked);
+    answerArrived();
 }
 
 void PulseEvents::Connection::streamListed(const pa_sink_input_info *info, int eol)
@@ -336,20 +383,21 @@ void PulseEvents::Connection::askEverything()
     if (!context || pa_context_get_state(context) != PA_CONTEXT_READY)
         return;
     send(pa_context_get_server_info(context, onServerInfo, this), "its default output");
-    send(pa_context_get_sink_info_list(context, onSink, this), "its outputs");
+    send(pa_context_get_sink_info_list(context, onSinkListed, this), "its outputs");
     send(pa_context_get_sink_input_info_list(context, onStreamListed, this), "its streams");
 }
 
-void PulseEvents::Connection::send(pa_operation *operation, const char *what)
+bool PulseEvents::Connection::send(pa_operation *operation, const char *what)
 {
     if (!operation) {
         qCWarning(lcTone, "Could not ask the audio server for %s: %s; asking again", what,
                   pa_strerror(pa_context_errno(context)));
         retry->start();
-        return;
+        return false;
     }
     ++pending;
     pa_operation_unref(operation);
+    return true;
 }
 
 void PulseEvents::Connection::answerArrived()
@@ -378,9 +426,10 @@ void PulseEvents::Connection::serverLost()
     retry->stop();
     connecting->stop();
     pending = 0;
+    sinks.clear();
     listing.clear();
-    sinkNamesListed.clear();
-    sinkNames.clear();
+    sinksAsked.clear();
+    askAgain.clear();
     streams.clear();
     current = ServerState();
     current.reach = ServerState::Unreachable;
@@ -393,10 +442,11 @@ void PulseEvents::Connection::assembleState()
     if (pending > 0)
         return;
     current.reach = ServerState::Reachable;
+    current.sinks = sinks.values();
     current.streams.clear();
     for (auto stream = streams.cbegin(); stream != streams.cend(); ++stream)
-        current.streams.append({ stream.key(), sinkNames.value(stream->sink),
-                                 sinkNames.value(stream->home), stream->mixer });
+        current.streams.append({ stream.key(), sinks.value(stream->sink).name,
+                                 sinks.value(stream->home).name, stream->mixer });
     std::sort(current.streams.begin(), current.streams.end(),
               [](const ServerState::Stream &one, const ServerState::Stream &other) {
                   return one.index < other.index;

@@ -3,6 +3,7 @@
 
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QFile>
 
 #include <cmath>
 
@@ -52,6 +53,19 @@ inline QAudioFormat makeFormat(int rate, int channels, int size,
     format.setByteOrder(order);
     format.setSampleType(type);
     return format;
+}
+
+// What this process holds in memory, in KiB: what the tone costs.
+inline qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
 }
 
 // The format the program asks for first.

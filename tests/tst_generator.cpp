@@ -15,6 +15,7 @@ private slots:
     void servesTheTone_data();
     void servesTheTone();
     void readsWrapAndRewind();
+    void oneToneOneBuffer();
 };
 
 void tst_Generator::servesTheTone_data()
@@ -104,6 +105,32 @@ void tst_Generator::readsWrapAndRewind()
     QVERIFY(!generator.isOpen());
     generator.startReading();
     QCOMPARE(generator.read(10), tone.left(10));
+}
+
+void tst_Generator::oneToneOneBuffer()
+{
+    // Generators of one tone, one for each output, share its memory: twenty
+    // cost what one does, and each reads from a position of its own.
+    const qint64 before = residentKiB();
+    std::vector<std::unique_ptr<Generator>> generators;
+    for (int i = 0; i < 20; ++i) {
+        generators.push_back(
+                std::make_unique<Generator>(defaultFormat(), Tone::BufferDurationUs, 440, nullptr));
+        generators.back()->startReading();
+    }
+    const qint64 grownKiB = residentKiB() - before;
+    qInfo("twenty generators of one tone: %lld KiB", grownKiB);
+#ifndef __SANITIZE_ADDRESS__
+    QVERIFY2(grownKiB < 2 * 882000 / 1024, qPrintable(QString::number(grownKiB)));
+#endif
+    const QByteArray tone = referenceTone(defaultFormat(), 440, 1000);
+    QCOMPARE(generators.at(0)->read(600), tone.left(600));
+    QCOMPARE(generators.at(1)->read(600), tone.left(600));
+    // The last of them gone, the tone is made afresh.
+    generators.clear();
+    Generator again(defaultFormat(), Tone::BufferDurationUs, 440, nullptr);
+    again.startReading();
+    QCOMPARE(again.read(600), tone.left(600));
 }
 
 QTEST_APPLESS_MAIN(tst_Generator)

@@ -27,6 +27,8 @@ struct FakeDevice
     // slow or one that never runs.
     enum Tick { QtTick, NoTick, SlowTimer, IdleTimer };
     Tick tick = QtTick;
+    // How long a start on it holds the program, while the server plays on.
+    qint64 startTakesUs = 0;
 };
 
 // What one audio output was asked to do, in creation order.
@@ -45,6 +47,8 @@ struct FakeOutputRecord
     // Writes that came after the output stopped, when what they were written
     // to is no longer to be used.
     int writesAfterStop = 0;
+    // How often the server found less in its buffer than it played.
+    int underruns = 0;
     bool killed = false;
     // Where the server moved the stream, if it did.
     QString movedTo;

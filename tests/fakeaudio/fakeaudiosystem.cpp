@@ -82,12 +82,21 @@ QTimer *FakeAudioSystem::tick(int index) const
 
 void FakeAudioSystem::play(qint64 usecs)
 {
+    playOthers(-1, usecs);
+}
+
+void FakeAudioSystem::playOthers(int index, qint64 usecs)
+{
     for (int i = 0; i < records.size(); ++i) {
         FakeOutput *output = liveOutput(i);
         FakeOutputRecord &r = records[i];
-        if (output && output->state() == QAudio::ActiveState && !r.killed
-            && !deviceNamed(r.device).suspended)
-            r.queuedBytes -= qMin(r.queuedBytes, qint64(r.format.bytesForDuration(usecs)));
+        if (i == index || !output || output->state() != QAudio::ActiveState || r.killed
+            || deviceNamed(r.device).suspended)
+            continue;
+        const qint64 played = r.format.bytesForDuration(usecs);
+        if (r.queuedBytes < played)
+            ++r.underruns;
+        r.queuedBytes -= qMin(r.queuedBytes, played);
     }
 }
 

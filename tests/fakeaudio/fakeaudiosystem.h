@@ -31,6 +31,8 @@ public:
     FakeOutputRecord output(int index) const override;
     QTimer *tick(int index) const override;
     void play(qint64 usecs) override;
+    // Plays on every output but one.
+    void playOthers(int index, qint64 usecs);
     void fail(int index) override;
     void kill(int index) override;
     void move(int index, const QString &device) override;

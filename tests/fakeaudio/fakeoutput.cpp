@@ -67,6 +67,7 @@ QIODevice *FakeOutput::start()
     ++record.starts;
     while (system->blocksStart())
         ::pause();
+    system->playOthers(index, system->deviceNamed(record.device).startTakesUs);
     record.killed = system->deviceNamed(record.device).killsStreams;
     if (system->serverLost()) {
         setState(QAudio::StoppedState, QAudio::FatalError);
