@@ -89,7 +89,6 @@ private slots:
     void cleanup();
     void startWithDevice();
     void noDeviceAtStart();
-    void unchangedChecksDoNothing();
     void nothingOnADeviceTheServerHasNot();
     void nullDefault_data();
     void nullDefault();
@@ -100,7 +99,6 @@ private slots:
     void playedIsWhatTheServerTook();
     void ticks_data();
     void ticks();
-    void writesWhatTheOutputTakes();
     void lostBackendPlaysNothing();
     void mixers_data();
     void mixers();
@@ -284,7 +282,7 @@ QStringList tst_AudioOut::accountSinceStart() const
 
 void tst_AudioOut::startWithDevice()
 {
-    audio->setDevices({ device("alpha") });
+    audio->setDevices({ device("alpha"), device("beta") });
     server = Server::WithSink;
 
     start({ 20, 0.5 });
@@ -307,6 +305,16 @@ void tst_AudioOut::startWithDevice()
     // The tone, from its start, its buffer filled at once.
     QVERIFY(continues(out, 20, 0));
     QVERIFY(out.queuedBytes > defaultFormat().bytesForDuration(FakeAudioControl::BufferUs / 2));
+
+    // Checks while nothing changes write nothing and make nothing.
+    const QObjectList objects = audioOut->findChildren<QObject *>();
+    for (int i = 0; i < 3; ++i)
+        check();
+    QCOMPARE(log.size(), 3);
+    QCOMPARE(account.size(), 2);
+    QCOMPARE(audio->outputCount(), 1);
+    QCOMPARE(audio->output(0).stops, 0);
+    QCOMPARE(audioOut->findChildren<QObject *>(), objects);
 }
 
 void tst_AudioOut::noDeviceAtStart()
@@ -331,22 +339,6 @@ void tst_AudioOut::noDeviceAtStart()
     QCOMPARE(account.filter("Playing"), QStringList());
     QCOMPARE(audio->outputCount(), 1);
     QVERIFY(continues(audio->output(0), 440, 0));
-}
-
-void tst_AudioOut::unchangedChecksDoNothing()
-{
-    audio->setDevices({ device("alpha"), device("beta") });
-    server = Server::WithSink;
-    start();
-    const QStringList startLog = log;
-    const QObjectList objects = audioOut->findChildren<QObject *>();
-    for (int i = 0; i < 3; ++i)
-        check();
-    QCOMPARE(log, startLog);
-    QCOMPARE(audio->outputCount(), 1);
-    QCOMPARE(audioOut->findChildren<QObject *>(), objects);
-    QCOMPARE(audio->output(0).stops, 0);
-    QCOMPARE(accountSinceStart(), QStringList());
 }
 
 void tst_AudioOut::nothingOnADeviceTheServerHasNot()
@@ -690,11 +682,13 @@ void tst_AudioOut::ticks()
     QVERIFY2(debugLines.filter(at).size() == 4 && debugLines.size() == 4,
              qPrintable(debugLines.join(QLatin1Char('\n'))));
 
-    // The server plays a little; at the next ticks each output is full again.
+    // The server plays a little at a time; at the next ticks each output is
+    // full again, though it tells its room in whole periods and takes less
+    // than it is offered at every other write: with the tone, not a byte of
+    // it lost or repeated.
     const QAudioFormat format = defaultFormat();
     const qint64 full = format.bytesForDuration(FakeAudioControl::BufferUs)
             - format.bytesForDuration(2 * DevicePlayer::QtTickMs * 1000);
-    audio->play(100000);
     auto allFull = [&] {
         for (const int i : audio->liveOutputs()) {
             if (audio->output(i).queuedBytes < full)
@@ -702,28 +696,11 @@ void tst_AudioOut::ticks()
         }
         return true;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(allFull(), 3 * DevicePlayer::QtTickMs + TimerAllowanceMs);
-}
-
-void tst_AudioOut::writesWhatTheOutputTakes()
-{
-    // The output tells its room in whole periods and takes less than it is
-    // offered at every other write: played a little at a time, it is kept
-    // full, with the tone, not a byte of it lost or repeated.
-    audio->setDevices({ device("alpha") });
-    server = Server::WithSink;
-    start({ 440, 1.0 });
-    const QAudioFormat format = defaultFormat();
-    const qint64 full = format.bytesForDuration(FakeAudioControl::BufferUs)
-            - format.bytesForDuration(2 * DevicePlayer::QtTickMs * 1000);
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 20; ++i) {
         audio->play(37000);
-        QTRY_VERIFY_WITH_TIMEOUT(audio->output(0).queuedBytes >= full,
-                                 3 * DevicePlayer::QtTickMs + TimerAllowanceMs);
+        QTRY_VERIFY_WITH_TIMEOUT(allFull(), 3 * DevicePlayer::QtTickMs + TimerAllowanceMs);
     }
-    const FakeOutputRecord out = audio->output(0);
-    QVERIFY(out.writtenBytes > format.bytesForDuration(1500000));
-    QVERIFY(continues(out, 440, 0, out.written.size()));
+    QVERIFY(continues(audio->output(0), 440, 0, int(audio->output(0).written.size())));
 
     // Stopped under the player, as Qt stops an output whose server went:
     // what it wrote to is no longer written to.
@@ -1124,13 +1101,10 @@ void tst_AudioOut::severalOutputs()
     }
     QCOMPARE(live.size(), playing.size());
     for (const int i : qAsConst(live)) {
-        const QAudioFormat format = audio->output(i).format;
-        QCOMPARE(format,
+        QCOMPARE(audio->output(i).format,
                  audio->output(i).device == "gamma" && change == "stereo" ? makeFormat(48000, 2, 16)
                                                                           : defaultFormat());
-        const QByteArray second = referenceTone(format, 440, format.sampleRate());
-        QVERIFY2((second + second).contains(audio->output(i).written.left(second.size())),
-                 qPrintable(audio->output(i).device + " skipped"));
+        QVERIFY2(continues(audio->output(i), 440, 0), qPrintable(audio->output(i).device));
     }
 }
 
