@@ -81,8 +81,9 @@ void tst_CommandLine::commandLine_data()
     // Its lines on standard error; LOCK stands for where the lock is kept.
     QTest::addColumn<QStringList>("lines");
     // What is found where the lock is kept: "" nothing, "directory", "link",
-    // "another's" a file of another user's, or "no directory" when the
-    // runtime directory itself is missing.
+    // "another's" a file of another user's, "no directory" when the runtime
+    // directory itself is missing, or "no runtime directory" when none is
+    // set and the program's own directory in its place is a link.
     QTest::addColumn<QString>("lock");
 
     const QString usage = "^Usage: steadytone \\[--all \\| --device NAME...\\] "
@@ -109,7 +110,9 @@ void tst_CommandLine::commandLine_data()
                  { "another's",
                    " belongs to another user, as after a start with sudo; remove it: sudo rm "
                    "LOCK" },
-                 { "no directory", ": No such file or directory" } })
+                 { "no directory", ": No such file or directory" },
+                 { "no runtime directory",
+                   " is not a directory of this user's alone; remove it" } })
         QTest::addRow("the lock: %s", qPrintable(lock))
                 << QStringList() << 3 << "^$" << QStringList { unusable + why } << lock;
 }
@@ -134,14 +137,22 @@ void tst_CommandLine::commandLine()
                 && ::chown(file.constData(), 65534, 65534) == 0);
     else if (lock == "no directory")
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.filePath("gone"));
-    const QString place =
-            lock == "no directory" ? runtimeDir.filePath("gone/steadytone.lock") : path;
+    const QString own = runtimeDir.filePath(QStringLiteral("steadytone-%1").arg(::getuid()));
+    if (lock == "no runtime directory") {
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        env.insert(QStringLiteral("TMPDIR"), runtimeDir.path());
+        QVERIFY(QFile::link(runtimeDir.filePath("elsewhere"), own));
+    }
+    const QString place = lock == "no directory" ? runtimeDir.filePath("gone/steadytone.lock")
+            : lock == "no runtime directory"     ? own
+                                                 : path;
     ChildProcess run;
     run.setProcessEnvironment(env);
     run.start(QStringLiteral(STEADYTONE_EXE), arguments);
     const bool ended = run.waitForFinished(StartAllowanceMs + PulseEvents::ReconnectMs);
     ::unlink(file.constData());
     ::rmdir(file.constData());
+    QFile::remove(own);
     QVERIFY(ended);
     QCOMPARE(run.exitCode(), exitCode);
     QCOMPARE(QString::fromUtf8(run.readAllStandardError()).split('\n', Qt::SkipEmptyParts),
