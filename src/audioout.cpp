@@ -5,6 +5,10 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
+#include <malloc.h>
+
 AudioOut::AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Narrator *narrator,
                    QObject *parent)
     : QObject(parent)
@@ -12,9 +16,17 @@ AudioOut::AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Nar
     , outputs(outputs)
     , narrator(narrator)
     , soon(new QTimer(this))
+    , trim(new QTimer(this))
 {
     soon->setSingleShot(true);
     connect(soon, &QTimer::timeout, this, [this] { check(false); });
+    // Outputs let go of free their memory into the heap, where the C
+    // library keeps it: a burst of outputs that come and go would leave the
+    // process megabytes larger for good. Once the burst is over, the heap
+    // gives back what it holds free.
+    trim->setSingleShot(true);
+    trim->setInterval(TrimDelayMs);
+    connect(trim, &QTimer::timeout, this, [] { malloc_trim(0); });
     connect(narrator, &Narrator::lookAgain, this, [this] { narrate(false); });
 }
 
@@ -50,7 +62,7 @@ void AudioOut::serverChanged(const ServerState &state)
     const bool sinksChanged = state.sinkNames() != server.sinkNames();
     const bool mayHeal = state.reach != server.reach || state.defaultSink != server.defaultSink
             || sinksChanged || suspended(state) != suspended(server);
-    if (state.reach != server.reach || sinksChanged)
+    if (state.reach != server.reach)
         qtDevicesStale = true;
     if (state.answers()
         && (server.reach == ServerState::Unreachable || (server.answers() && sinksChanged)))
@@ -165,6 +177,7 @@ void AudioOut::check(bool regular)
         if (!paused)
             narrator->report(released);
         player->deleteLater();
+        trim->start();
     }
     players = kept;
     if (anyStarted)
@@ -196,8 +209,28 @@ QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefaul
                 && (outputs.mode == Tone::Outputs::All ? !name.isEmpty()
                                                        : outputs.names.contains(name));
     };
-    // While no server answers, Qt knows no more than before.
-    if (qtDevicesStale && server.reach != ServerState::Unreachable) {
+    const qint64 nowMs = clock();
+    const auto due = [&](const QString &name) {
+        return !server.answers() || nowMs >= sinksSinceMs.value(name, nowMs) + NewSinkMs;
+    };
+    const auto listed = [this](const QString &name) {
+        return std::any_of(
+                qtDevices.cbegin(), qtDevices.cend(),
+                [&name](const QAudioDeviceInfo &device) { return device.deviceName() == name; });
+    };
+    // Sinks to play on now that Qt's list lacks: Qt has yet to learn of them.
+    const auto lacking = [&] {
+        if (!server.answers())
+            return false;
+        return std::any_of(server.sinks.cbegin(), server.sinks.cend(),
+                           [&](const ServerState::Sink &sink) {
+                               return wants(sink.name) && due(sink.name) && !listed(sink.name);
+                           });
+    };
+    // Qt reads its whole ALSA configuration for its list, so it is read
+    // again only when it lacks a sink to play on now, or the server came or
+    // went; while no server answers, Qt knows no more than before.
+    if (server.reach != ServerState::Unreachable && (qtDevicesStale || lacking())) {
         qtDevices.clear();
         // Only the devices of the backend that gives the default: Qt lists
         // its ALSA devices too, which lead to the same sound server.
@@ -209,25 +242,15 @@ QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefaul
         qtDevicesStale = false;
     }
     QList<QAudioDeviceInfo> wanted;
-    QStringList names;
-    const qint64 nowMs = clock();
     for (const QAudioDeviceInfo &device : qAsConst(qtDevices)) {
         if (!serverHas(device))
             continue;
-        names << device.deviceName();
-        const qint64 dueMs = sinksSinceMs.value(device.deviceName(), nowMs) + NewSinkMs;
-        if (nowMs >= dueMs || !server.answers())
+        if (due(device.deviceName()))
             wanted << device;
         else
-            scheduleCheck(int(dueMs - nowMs));
+            scheduleCheck(int(sinksSinceMs.value(device.deviceName()) + NewSinkMs - nowMs));
     }
-    *qtBehind = false;
-    if (server.answers()) {
-        for (const ServerState::Sink &sink : qAsConst(server.sinks))
-            *qtBehind = *qtBehind || (wants(sink.name) && !names.contains(sink.name));
-    }
-    // Qt has yet to learn of a sink: ask it again at the next check.
-    qtDevicesStale = qtDevicesStale || *qtBehind;
+    *qtBehind = lacking();
     return wanted;
 }
 

@@ -48,7 +48,9 @@ public:
     // once it has stayed this long: sinks come and go by the dozen as a
     // device changes its profile or a server loads modules, and a stream
     // started on one that goes as the stream is made blocks Qt for good.
-    static constexpr int NewSinkMs = 300;
+    static constexpr int NewSinkMs = 1000;
+    // Memory is given back this long after the last output was let go.
+    static constexpr int TrimDelayMs = 1000;
 
     AudioOut(const Tone::Settings &tone, const Tone::Outputs &outputs, Narrator *narrator,
              QObject *parent = nullptr);
@@ -116,6 +118,7 @@ private:
     bool qtDevicesStale = true;
     ServerState server;
     QTimer *soon = nullptr;
+    QTimer *trim = nullptr;
     bool started = false;
     bool paused = false;
     // Until when, on the clock, checks follow a change on the server.
