@@ -58,10 +58,6 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("PULSE_PROP_OVERRIDE"))
         qputenv("PULSE_PROP_OVERRIDE",
                 "application.name='steadytone' application.icon_name='audio-speakers'");
-    // libpulse's shared memory pool keeps every page a stream ever touched:
-    // megabytes, for good, once dozens of outputs came and went. The tone is
-    // a few kilobytes a second, which the socket carries as well.
-    qputenv("PULSE_MEMPOOL_DISABLE", "1");
     // Before the application object, which may take arguments out of argv.
     Service service(argc, argv);
     QCoreApplication app(argc, argv);
