@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QMap>
 #include <QQueue>
-#include <QSet>
 #include <QTimer>
 
 #include <pulse/context.h>
@@ -86,8 +85,9 @@ private:
     void serverInfoArrived(const pa_server_info *info);
     void sinkListed(const pa_sink_info *info, int eol);
     void sinkFound(const pa_sink_info *info, int eol);
-    // Asks about one sink, unless an answer about it is awaited already: it
-    // is then asked about again once that answer is in.
+    // Asks about one sink, unless an answer about it is awaited already:
+    // the server answers in the order it is asked, so that answer tells of
+    // every change it had made by then.
     void askAboutSink(quint32 index);
     void streamListed(const pa_sink_input_info *info, int eol);
     void streamFound(const pa_sink_input_info *info, int eol);
@@ -122,12 +122,10 @@ private:
     // Answers still awaited: the state is told only when it is whole.
     int pending = 0;
     // The server's sinks by index, and those of a whole listing while it
-    // comes; the sinks asked about one by one, in the order asked, and those
-    // to be asked about again once their answer is in.
+    // comes; the sinks asked about one by one, in the order asked.
     QMap<quint32, ServerState::Sink> sinks;
     QMap<quint32, ServerState::Sink> listing;
     QQueue<quint32> sinksAsked;
-    QSet<quint32> askAgain;
     // This process's streams, by index.
     struct Found
     {
@@ -297,10 +295,8 @@ void PulseEvents::Connection::sinkListed(const pa_sink_info *info, int eol)
 
 void PulseEvents::Connection::askAboutSink(quint32 index)
 {
-    if (sinksAsked.contains(index))
-        askAgain.insert(index);
-    else if (send(pa_context_get_sink_info_by_index(context, index, onSinkFound, this),
-                  "an output"))
+    if (!sinksAsked.contains(index)
+        && send(pa_context_get_sink_info_by_index(context, index, onSinkFound, this), "an output"))
         sinksAsked.enqueue(index);
 }
 
@@ -312,13 +308,12 @@ void PulseEvents::Connection::sinkFound(const pa_sink_info *info, int eol)
     }
     // Answers come in the order asked. A sink that has gone by the time it
     // is asked about is no error: its removal comes as an event.
-    const quint32 asked = sinksAsked.isEmpty() ? PA_INVALID_INDEX : sinksAsked.dequeue();
+    if (!sinksAsked.isEmpty())
+        sinksAsked.dequeue();
     if (eol < 0 && pa_context_errno(context) != PA_ERR_NOENTITY) {
         answerFailed("an output");
         return;
     }
-    if (askAgain.remove(asked))
-        askAboutSink(asked);
     answerArrived();
 }
 
@@ -429,7 +424,6 @@ void PulseEvents::Connection::serverLost()
     sinks.clear();
     listing.clear();
     sinksAsked.clear();
-    askAgain.clear();
     streams.clear();
     current = ServerState();
     current.reach = ServerState::Unreachable;
