@@ -12,8 +12,6 @@
 
 #include <memory>
 
-Q_DECLARE_METATYPE(FakeDevice)
-Q_DECLARE_METATYPE(ServerState::Mixer)
 Q_DECLARE_METATYPE(FreshStart::Reason)
 
 // How late a timer may fire, or a signal arrive, on a loaded machine.

@@ -37,8 +37,6 @@ constexpr int FirstSoundMs = 2500;
 constexpr int LoadAllowanceMs = 1000;
 // A new output is heard within this, on a loaded machine too.
 constexpr int HeardMs = FirstSoundMs + LoadAllowanceMs;
-// The program notices a new default at its next check, at the latest.
-constexpr int MoveMs = CheckMs + TimerSlackMs + LoadAllowanceMs;
 // The test sees a change at its next look, 25 ms later, and asks the server
 // with pactl, which a loaded machine may keep waiting.
 constexpr int LookAllowanceMs = 300;
@@ -744,11 +742,7 @@ void tst_E2E::faults()
     QFile comm(QStringLiteral("/proc/%1/comm").arg(player->processId()));
     QVERIFY(comm.open(QIODevice::ReadOnly));
     QCOMPARE(comm.readAll().trimmed(), QByteArray("steadytone"));
-    if (descriptors >= 0)
-        QVERIFY2(player->openDescriptors() <= descriptors,
-                 qPrintable(QStringLiteral("%1 descriptors open before, %2 after")
-                                    .arg(descriptors)
-                                    .arg(player->openDescriptors())));
+    QVERIFY(descriptors < 0 || player->openDescriptors() <= descriptors);
 
     // The words: nothing said it played while nothing did, and the status
     // says what plays at the end.
