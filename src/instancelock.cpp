@@ -43,7 +43,10 @@ InstanceLock::InstanceLock()
     // the program's own, for this user alone.
     QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (directory.isEmpty()) {
-        directory = QDir::tempPath() + QStringLiteral("/steadytone-%1").arg(getuid());
+        // Qt makes a TMPDIR that is not there, or relative, an empty path.
+        const QString temporary = QDir::tempPath();
+        directory = (QDir::isAbsolutePath(temporary) ? temporary : QStringLiteral("/tmp"))
+                + QStringLiteral("/steadytone-%1").arg(getuid());
         const QByteArray own = QFile::encodeName(directory);
         struct stat made
         { };

@@ -39,11 +39,14 @@ int listDevices()
         return 1;
     }
     // One output a line, whatever its name holds; the name whole, as
-    // --device takes it.
-    for (const ServerState::Sink &sink : server.sinks)
+    // --device takes it. The dummy output is none to choose.
+    for (const ServerState::Sink &sink : server.sinks) {
+        if (sink.name == QLatin1String(ServerState::DummySink))
+            continue;
         std::printf("%s\t%s%s\n", qPrintable(Words::shown(sink.name, true)),
                     qPrintable(Words::shown(sink.description, true)),
                     sink.name == server.defaultSink ? "\tdefault" : "");
+    }
     return 0;
 }
 

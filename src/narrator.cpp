@@ -292,6 +292,7 @@ void Narrator::checked(const ServerState &server, bool paused, const QList<Outpu
 
     QHash<QString, Heard> kept;
     bool settled = true;
+    bool passing = false;
     for (const Output &player : found) {
         // Only the player's own stream plays its tone, and only while the
         // server has it on the player's device.
@@ -299,13 +300,18 @@ void Narrator::checked(const ServerState &server, bool paused, const QList<Outpu
         const bool plays = player.live && stream && stream->sink == player.device;
         const Hearing now = Hearing::of(tone.volume, server.sink(player.device),
                                         plays ? stream : nullptr, player.stalled);
-        // A device new to this is taken to hear the tone until the server
-        // says otherwise, and what it hears is told once it has held.
+        // What a device hears is told once it has held; until then, the
+        // status says what it said before, or, held back too long, what the
+        // server reports now.
         Heard heard = hearings.value(player.device, Heard { Hearing(), false, now, nowMs });
-        if (now != heard.now) {
+        if (now != heard.now || heard.sinceMs < 0) {
             heard.now = now;
             heard.sinceMs = nowMs;
         }
+        // Nothing is seen while the server does not answer: what holds once
+        // it does is timed from then.
+        if (!server.answers())
+            heard.sinceMs = -1;
         if (server.answers() && (heard.now != heard.said || !heard.told)) {
             const qint64 dueMs = heard.sinceMs + SettleMs;
             if (nowMs >= dueMs) {
@@ -314,11 +320,12 @@ void Narrator::checked(const ServerState &server, bool paused, const QList<Outpu
                 heard.told = true;
             } else {
                 lookAgainIn(dueMs - nowMs);
+                passing = true;
             }
         }
         settled = settled && (heard.told || !server.answers());
         kept.insert(player.device, heard);
-        scene.playing.append({ named(player.device), heard.said });
+        scene.playing.append({ named(player.device), heard.told ? heard.said : heard.now });
         // Playback that came back by itself needs no fresh start.
         if (heard.said.reaches())
             deferral.clear();
@@ -326,15 +333,27 @@ void Narrator::checked(const ServerState &server, bool paused, const QList<Outpu
     hearings = kept;
 
     // No output the tone could play on: said once, for as long as it lasts.
-    const bool noDevice = server.answers() && !paused && found.isEmpty()
-            && outputs.mode != Tone::Outputs::Named && !server.hasOutputs();
+    const bool nothingFound =
+            server.answers() && !paused && found.isEmpty() && outputs.mode != Tone::Outputs::Named;
+    const bool noDevice = nothingFound && !server.hasOutputs();
     if (noDevice && !toldNoDevice)
         lines->say(QtWarningMsg, QString(), QStringLiteral("No output device; waiting for one"));
     toldNoDevice = noDevice;
 
     scene.deferral = deferral;
+    // A state that may pass leaves the status as it was, for a while at
+    // most: what reaches a device that has not held yet, or an output the
+    // server has and nothing plays on yet, as a fresh start comes.
+    passing = (passing || (nothingFound && !noDevice)) && deferral.isEmpty()
+            && !currentStatus.isEmpty();
+    if (!passing)
+        passingSinceMs = -1;
+    else if (passingSinceMs < 0)
+        passingSinceMs = nowMs;
     const QString next = status(tone, scene);
-    if (next != currentStatus) {
+    if (passing && nowMs < passingSinceMs + ReadyWaitMs) {
+        lookAgainIn(passingSinceMs + ReadyWaitMs - nowMs);
+    } else if (next != currentStatus) {
         currentStatus = next;
         emit statusChanged(currentStatus);
     }

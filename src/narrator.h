@@ -66,7 +66,8 @@ public:
     // level on its way. Five times the longest of these.
     static constexpr int SettleMs = 300;
     // Ready is told once what reaches the devices is settled, or this long
-    // after the first check at the latest.
+    // after the first check at the latest; a passing state holds the status
+    // back for as long at most.
     static constexpr int ReadyWaitMs = 2000;
 
     static QString status(const Tone::Settings &tone, const Scene &scene);
@@ -141,6 +142,9 @@ private:
     QString deferral;
     bool toldNoDevice = false;
     QString currentStatus;
+    // Since when the status waits for a passing state to end; -1 if it does
+    // not.
+    qint64 passingSinceMs = -1;
     qint64 firstCheckMs = -1;
     bool readyTold = false;
 };
