@@ -197,15 +197,12 @@ QList<QAudioDeviceInfo> AudioOut::wantedDevices(const QAudioDeviceInfo &qtDefaul
 {
     // The server's dummy output, which it offers when it has no other, is
     // no device: nothing it plays reaches one.
-    const auto isDummy = [](const QString &name) {
-        return name == QLatin1String(ServerState::DummySink);
-    };
     if (outputs.mode == Tone::Outputs::Default) {
         *qtBehind = server.answers() && qtDefault.deviceName() != server.defaultSink;
-        return { isDummy(qtDefault.deviceName()) ? QAudioDeviceInfo() : qtDefault };
+        return { ServerState::isDummy(qtDefault.deviceName()) ? QAudioDeviceInfo() : qtDefault };
     }
     const auto wants = [&](const QString &name) {
-        return !isDummy(name)
+        return !ServerState::isDummy(name)
                 && (outputs.mode == Tone::Outputs::All ? !name.isEmpty()
                                                        : outputs.names.contains(name));
     };

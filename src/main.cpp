@@ -41,7 +41,7 @@ int listDevices()
     // One output a line, whatever its name holds; the name whole, as
     // --device takes it. The dummy output is none to choose.
     for (const ServerState::Sink &sink : server.sinks) {
-        if (sink.name == QLatin1String(ServerState::DummySink))
+        if (ServerState::isDummy(sink.name))
             continue;
         std::printf("%s\t%s%s\n", qPrintable(Words::shown(sink.name, true)),
                     qPrintable(Words::shown(sink.description, true)),

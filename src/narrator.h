@@ -59,11 +59,12 @@ public:
     };
 
     // A new state of what reaches a device is told once it has held this
-    // long; so is the first, once the server lists the player's stream. As a stream starts on a
-    // sink that was idle, PipeWire reports the sink suspended for up to 56 ms (measured with both
-    // cores busy), and the new stream at volume 0 for up to 15 ms; PulseAudio reports the state
-    // from before the stream until its events arrive; a slider dragged to the top passes every
-    // level on its way. Five times the longest of these.
+    // long; so is the first, once the server lists the player's stream. As
+    // a stream starts on a sink that was idle, PipeWire reports the sink
+    // suspended for up to 56 ms (measured with both cores busy), and the new
+    // stream at volume 0 for up to 15 ms; PulseAudio reports the state from
+    // before the stream until its events arrive; a slider dragged to the top
+    // passes every level on its way. Five times the longest of these.
     static constexpr int SettleMs = 300;
     // Ready is told once what reaches the devices is settled, or this long
     // after the first check at the latest; a passing state holds the status

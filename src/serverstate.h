@@ -56,6 +56,7 @@ struct ServerState
     // The output a sound server offers when it has no other, which is no
     // device to play on.
     static constexpr const char *DummySink = "auto_null";
+    static bool isDummy(const QString &sink) { return sink == QLatin1String(DummySink); }
 
     Reach reach = Unknown;
     QString defaultSink;
@@ -69,7 +70,7 @@ struct ServerState
     bool hasOutputs() const
     {
         for (const Sink &sink : sinks) {
-            if (sink.name != QLatin1String(DummySink))
+            if (!isDummy(sink.name))
                 return true;
         }
         return false;
